@@ -1,0 +1,23 @@
+// Compiled-in constants of the client. There is no configuration file.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string_view>
+
+inline constexpr std::string_view clientVersion = "0.70";
+inline constexpr std::uint16_t serverPort = 9002;
+// Offered as a hint at the server prompt; never used in place of what the user types.
+inline constexpr std::string_view defaultServerHost = "localhost";
+
+// The resource totals are asked for again after this long.
+inline constexpr std::int64_t kRefreshIntervalMs = 120000;
+inline constexpr std::string_view kRefreshCommand = "@kq7:RefreshResources";
+
+// Longest wait of the network worker between two looks at the quit flag and the timer.
+inline constexpr std::chrono::milliseconds kNetworkWaitLimit{250};
+// Longest wait for a connect to stand, and for a send to make progress.
+inline constexpr std::chrono::milliseconds kConnectTimeout{10000};
+inline constexpr std::chrono::milliseconds kSendTimeout{10000};
+// One receive takes at most this many bytes.
+inline constexpr std::size_t kReceiveBufferSize = 65536;

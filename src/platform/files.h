@@ -1,0 +1,11 @@
+// Writing whole files.
+#pragma once
+
+#include <string_view>
+
+// Writes data to the file path, creating it or replacing it whole: the bytes go to a
+// temporary file in the same directory, which is renamed over path only once every byte
+// is written, so a failure never leaves a half-written file nor harms an older one.
+// Raises "Cannot open or create file '" + path + "'" when the file cannot be made, and
+// "Cannot write file '" + path + "'" + ": " + the system's reason when writing fails.
+void writeFileReplacing(std::string_view path, std::string_view data);

@@ -1,1 +1,144 @@
-// (to be written)
+#include "message.h"
+
+#include <charconv>
+#include <limits>
+
+#include "message_stream.h"
+
+conversionError::conversionError(std::string_view field)
+    : std::runtime_error("conversion " + std::string(field)) {}
+
+overflowError::overflowError(std::string_view field)
+    : std::runtime_error("Error: overflow " + std::string(field)) {}
+
+namespace {
+
+template <typename Int>
+Int toInteger(std::string_view field) {
+  std::string_view digits = field;
+  bool negative = false;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+    negative = digits.front() == '-';
+    digits.remove_prefix(1);
+  }
+  if (digits.empty()) throw conversionError(field);
+  for (char c : digits) {
+    if (c < '0' || c > '9') throw conversionError(field);
+  }
+  // Accumulate towards the sign so that the most negative value fits too.
+  Int value = 0;
+  for (char c : digits) {
+    const Int digit = static_cast<Int>(c - '0');
+    if (negative) {
+      if (value < (std::numeric_limits<Int>::min() + digit) / 10) throw overflowError(field);
+      value = static_cast<Int>(value * 10 - digit);
+    } else {
+      if (value > (std::numeric_limits<Int>::max() - digit) / 10) throw overflowError(field);
+      value = static_cast<Int>(value * 10 + digit);
+    }
+  }
+  return value;
+}
+
+template <typename Int>
+void appendDecimal(std::string& out, Int value) {
+  char digits[24];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, result.ptr);
+}
+
+}  // namespace
+
+std::int32_t toInt32(std::string_view field) { return toInteger<std::int32_t>(field); }
+std::int64_t toInt64(std::string_view field) { return toInteger<std::int64_t>(field); }
+
+message::message() = default;
+
+message::message(std::int64_t time_, std::string from_, std::string msg, msgType type_)
+    : isValid(true), type(type_), from(std::move(from_)), time(time_) {
+  values.emplace("msg", std::move(msg));
+}
+
+std::string message::serialize() const {
+  std::string out;
+  std::size_t size = kMessageMarker.size() + from.size() + 48;
+  for (const auto& [key, value] : values) size += key.size() + value.size() + 12;
+  out.reserve(size);
+  out.append(kMessageMarker);
+  appendDecimal(out, time);
+  out.push_back('|');
+  out.append(from);
+  out.push_back('|');
+  appendDecimal(out, type);
+  out.push_back('|');
+  out.append(serializeValues());
+  return out;
+}
+
+std::string message::serializeValues() const {
+  std::size_t size = 12;
+  for (const auto& [key, value] : values) size += key.size() + value.size() + 12;
+  std::string out;
+  out.reserve(size);
+  appendDecimal(out, values.size());
+  out.push_back('|');
+  for (const auto& [key, value] : values) {
+    out.append(key);
+    out.push_back('|');
+    appendDecimal(out, value.size());
+    out.push_back('|');
+    out.append(value);
+  }
+  return out;
+}
+
+std::size_t message::parse(std::string_view data) {
+  // A one-shot parse is the resumable decoder run once over the whole input.
+  WireDecoder decoder(std::numeric_limits<std::size_t>::max(),
+                      std::numeric_limits<std::size_t>::max());
+  const WireDecoder::Result result = decoder.feed(data, *this);
+  switch (result.status) {
+    case WireDecoder::Status::complete:
+      return result.used;
+    case WireDecoder::Status::needMore:
+      return data.size();
+    case WireDecoder::Status::invalid:
+      break;
+  }
+  time = -1;
+  from = "NONE";
+  clearValues();
+  isValid = false;
+  isComplete = true;
+  return data.size();
+}
+
+void message::setMessage(msgType newType, std::string msg) {
+  type = newType;
+  values.insert_or_assign("msg", std::move(msg));
+}
+
+std::string message::getValue(std::string_view key) const {
+  const std::string* value = findValue(key);
+  return value ? *value : std::string(kNoData);
+}
+
+void message::setValue(std::string key, std::string value) {
+  values.insert_or_assign(std::move(key), std::move(value));
+}
+
+void message::clearValues() { values.clear(); }
+
+std::string message::getMsg() const { return getValue("msg"); }
+
+std::string message::getCommand() const { return type == msgCommand ? getMsg() : std::string(); }
+
+const std::string* message::findValue(std::string_view key) const {
+  const auto it = values.find(key);
+  return it == values.end() ? nullptr : &it->second;
+}
+
+std::string message::takeValue(std::string_view key) {
+  const auto it = values.find(key);
+  return it == values.end() ? std::string() : std::move(it->second);
+}

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -53,6 +54,8 @@ class WireDecoder {
   // Wire bytes of the message in progress received by earlier calls; 0 at a boundary.
   std::size_t carried() const { return consumed_; }
   bool atBoundary() const { return phase_ == Phase::marker && markerMatched_ == 0; }
+  // After feed() raised: the bytes of that input the faulty message had used.
+  std::size_t usedBeforeFault() const { return usedBeforeFault_; }
   // Forgets the message in progress.
   void reset();
 
@@ -75,6 +78,7 @@ class WireDecoder {
   std::string pendingKey_;
   std::string pendingValue_;
   std::size_t valueLength_ = 0;
+  std::size_t usedBeforeFault_ = 0;
 };
 
 // A message dropped because it passes kMaxMessageBytes or kMaxMessagePairs.
@@ -103,7 +107,7 @@ class MessageStream {
 
   // One step over the front of a non-empty input. The caller advances by `used` and calls
   // again while input remains. A step consumes at least one byte, except a `skipped` step
-  // that only drops carried bytes, which cannot happen twice in a row.
+  // that ends at the start of the input; the step after such a one always consumes.
   // The record must be the same object on every call (it holds the message in progress).
   Step next(std::string_view input, message& record);
 
@@ -113,7 +117,7 @@ class MessageStream {
   void reset();
 
  private:
-  Step skip(std::string_view input, bool newRun);
+  Step skip(std::string_view input, std::size_t from, bool newRun);
 
   WireDecoder decoder_;
   bool skipping_ = false;

@@ -1,0 +1,168 @@
+#include "message_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// What a receiver would see: one entry per dispatched message ("msg" value), per run of
+// skipped bytes that starts ("<invalid>"), and per dropped message ("<error: text>").
+std::vector<std::string> run(MessageStream& stream, const std::vector<std::string>& reads) {
+  std::vector<std::string> seen;
+  message record;
+  for (const std::string& read : reads) {
+    std::string_view rest = read;
+    int guard = 0;
+    while (!rest.empty()) {
+      const MessageStream::Step step = stream.next(rest, record);
+      switch (step.outcome) {
+        case MessageStream::Outcome::complete:
+          seen.push_back(record.getMsg());
+          break;
+        case MessageStream::Outcome::incomplete:
+          EXPECT_EQ(step.used, rest.size());
+          break;
+        case MessageStream::Outcome::skipped:
+          if (step.newRun) seen.push_back("<invalid>");
+          break;
+        case MessageStream::Outcome::dropped:
+          seen.push_back("<error: " + step.error + ">");
+          break;
+      }
+      EXPECT_LE(step.used, rest.size());
+      rest.remove_prefix(step.used);
+      if (++guard > 1000000) {
+        ADD_FAILURE() << "no progress";
+        return seen;
+      }
+    }
+  }
+  return seen;
+}
+
+std::string wire(const std::string& text, msgType type = msgChat) {
+  return message(-1, "Bob", text, type).serialize();
+}
+
+std::vector<std::string> cutEvery(const std::string& bytes, std::size_t size) {
+  std::vector<std::string> reads;
+  for (std::size_t at = 0; at < bytes.size(); at += size) reads.push_back(bytes.substr(at, size));
+  return reads;
+}
+
+TEST(MessageStream, AStreamCutAtAnyOffsetGivesTheSameMessages) {
+  const std::string stream = wire("one") + wire(std::string(300, 'x')) + wire("three");
+  const std::vector<std::string> expected = {"one", std::string(300, 'x'), "three"};
+  for (std::size_t cut = 1; cut < stream.size(); ++cut) {
+    MessageStream s;
+    EXPECT_EQ(run(s, {stream.substr(0, cut), stream.substr(cut)}), expected) << "cut at " << cut;
+  }
+  for (std::size_t size : {1u, 2u, 7u, 13u}) {
+    MessageStream s;
+    EXPECT_EQ(run(s, cutEvery(stream, size)), expected) << "reads of " << size;
+  }
+}
+
+TEST(MessageStream, CarriedBytesAreCountedUntilTheMessageCompletes) {
+  const std::string bytes = wire("hello");
+  MessageStream s;
+  message record;
+  EXPECT_EQ(s.next(bytes.substr(0, 20), record).outcome, MessageStream::Outcome::incomplete);
+  EXPECT_EQ(s.carried(), 20u);
+  EXPECT_EQ(s.next(bytes.substr(20), record).outcome, MessageStream::Outcome::complete);
+  EXPECT_EQ(s.carried(), 0u);
+}
+
+TEST(MessageStream, GarbageIsSkippedUpToTheNextMarker) {
+  struct Case {
+    std::vector<std::string> reads;
+    std::vector<std::string> seen;
+  };
+  const std::string a = wire("a"), b = wire("b");
+  const Case kCases[] = {
+      {{"junk" + a}, {"<invalid>", "a"}},
+      {{a + "junk"}, {"a", "<invalid>"}},
+      {{a + "junk" + b}, {"a", "<invalid>", "b"}},
+      // One report for a run of garbage that spans reads.
+      {{"junk", "more junk", a}, {"<invalid>", "a"}},
+      // A brace that does not start a marker is garbage too.
+      {{"{{x{xxK" + a}, {"<invalid>", "a"}},
+      // The beginning of a marker cut by a read, then not continued.
+      {{a + "{xxKQ", "garbage" + b}, {"a", "<invalid>", "b"}},
+      // ... and continued by a new marker straight away.
+      {{"{xxKQ", b}, {"<invalid>", "b"}},
+      // A marker cut across reads after garbage.
+      {{"junk{xxKQ7", b.substr(6)}, {"<invalid>", "b"}},
+  };
+  for (const Case& c : kCases) {
+    MessageStream s;
+    EXPECT_EQ(run(s, c.reads), c.seen) << c.reads.front();
+  }
+}
+
+TEST(MessageStream, AMalformedMessageIsReportedOnceAndTheStreamGoesOn) {
+  const std::string good = wire("good");
+  struct Case {
+    std::vector<std::string> reads;
+    std::vector<std::string> seen;
+  };
+  const Case kCases[] = {
+      {{"{xxKQ7COMxx}-1|Bob|zz|0|" + good}, {"<error: conversion zz>", "good"}},
+      {{"{xxKQ7COMxx}-1|Bob|2|1|msg|-5|hello" + good}, {"<error: conversion -5>", "good"}},
+      {{"{xxKQ7COMxx}-1|Bob|99999999999|0|", "tail of it", good},
+       {"<error: Error: overflow 99999999999>", "good"}},
+      // The bad field is cut across reads.
+      {{"{xxKQ7COMxx}-1|Bob|z", "z|0|" + good}, {"<error: conversion zz>", "good"}},
+  };
+  for (const Case& c : kCases) {
+    MessageStream s;
+    EXPECT_EQ(run(s, c.reads), c.seen) << c.reads.front();
+  }
+}
+
+TEST(MessageStream, MessagesPastTheLimitAreDroppedWithoutKeepingTheirBytes) {
+  MessageStream s(/*limit=*/200, /*pairLimit=*/4);
+  const std::string tooLong = wire(std::string(300, 'x'));
+  const std::string hugeDeclared = "{xxKQ7COMxx}-1|Bob|2|1|msg|2147483647|xxxxxxx";
+  const std::string endlessName = "{xxKQ7COMxx}-1|" + std::string(500, 'n');
+  const std::string manyPairs = "{xxKQ7COMxx}-1|Bob|2|9|a|0|b|0|c|0|d|0|e|0|";
+  const std::string ok = wire("ok");
+  for (const std::string& bad : {tooLong, hugeDeclared, endlessName, manyPairs}) {
+    const std::vector<std::string> seen = run(s, {bad, ok});
+    ASSERT_EQ(seen.size(), 2u) << bad.substr(0, 40);
+    EXPECT_EQ(seen[0].rfind("<error: Message too large", 0), 0u) << seen[0];
+    EXPECT_EQ(seen[1], "ok");
+    EXPECT_EQ(s.carried(), 0u);
+  }
+}
+
+TEST(MessageStream, AFreshConnectionForgetsTheCarriedMessage) {
+  MessageStream s;
+  const std::string a = wire("a");
+  EXPECT_EQ(run(s, {a.substr(0, 25)}), std::vector<std::string>{});
+  s.reset();
+  EXPECT_EQ(run(s, {wire("b")}), std::vector<std::string>{"b"});
+}
+
+TEST(MessageStream, ALargeValueArrivesWhole) {
+  std::string payload(3 << 20, '\0');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 31 + 7);
+  message m(-1, "srv", "RECEIVE_FILE", msgData);
+  m.setValue("file_data", payload);
+  MessageStream s;
+  message record;
+  const std::string bytes = m.serialize();
+  std::size_t completes = 0;
+  for (const std::string& read : cutEvery(bytes, 65536)) {
+    const auto step = s.next(read, record);
+    ASSERT_EQ(step.used, read.size());
+    if (step.outcome == MessageStream::Outcome::complete) ++completes;
+  }
+  EXPECT_EQ(completes, 1u);
+  EXPECT_EQ(*record.findValue("file_data"), payload);
+}
+
+}  // namespace

@@ -5,7 +5,6 @@
 #include <ctime>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -202,8 +201,6 @@ void sendNewMessage(ClientState& state, msgType type, std::string msg, std::stri
 
 void connectAndLogon(ClientState& state, const std::string& host) {
   state.hooks.showMessage("Attempting Connection to " + host);
-  // A short pause before the attempt, as the client has always made.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   state.tcpSocket->connect(host);
   const std::string name = state.screenName.get();
   std::string logon = "\r\n" + name + " has logged on using version ";

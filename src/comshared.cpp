@@ -1,1 +1,8 @@
-// (to be written)
+#include "comshared.h"
+
+#include "comtcp_link.h"
+
+#include "comvars.h"
+
+ClientState::ClientState() : receiveBuffer(kReceiveBufferSize) {}
+ClientState::~ClientState() = default;

@@ -100,6 +100,7 @@ struct ClientState {
   // and whether "Connected!" was shown for the current connection.
   message inbound;
   MessageStream partialData;
+  std::vector<char> receiveBuffer;
   std::int64_t bytesRead = 0;
   bool connectedShown = false;
 };

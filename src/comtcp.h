@@ -12,6 +12,15 @@
 // when the server ends it. Failures inside are reported and the step goes on.
 void pollNetwork(ClientState& state);
 
+// Writes data to the file name whole, replacing an older file only once every byte is
+// written. Raises "Cannot open or create file '" + name + "'" when the file cannot be made,
+// or the write's own failure.
+void saveFile(std::string_view name, std::string_view data);
+
+// Whether a file name from the server may be written: a plain name in the working
+// directory, not empty, ".", "..", and without "/", "\" or a zero byte.
+bool isPlainFileName(std::string_view name);
+
 // Acts on one complete message from the server. Network worker only. Raises only what a
 // hook outside the protected steps raises.
 void dispatchMessage(ClientState& state, message& m);

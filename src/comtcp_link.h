@@ -25,7 +25,8 @@ struct ReadResult {
   enum class Kind {
     data,          // `count` bytes arrived
     nothing,       // no data yet, or no connection to read from
-    lost,          // the server ended the connection (or it broke); reported once per connection
+    closed,        // the server ended the connection in order (a read of 0 bytes)
+    lost,          // the connection broke (reset, keepalive timeout, a failed send)
   };
   Kind kind = Kind::nothing;
   std::size_t count = 0;
@@ -52,7 +53,8 @@ class ServerLink {
   virtual void connect(const std::string& host) = 0;
   // Writes all of bytes as one unit.
   virtual SendResult send(std::string_view bytes) = 0;
-  // One read that never waits.
+  // One read that never waits. closed and lost come once per connection; after them
+  // the link is not connected until the next connect().
   virtual ReadResult receive(std::span<char> buffer) = 0;
   // Waits until a read may find something, wake() is called, or timeout passes.
   virtual void waitReadable(std::chrono::milliseconds timeout) = 0;

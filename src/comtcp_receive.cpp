@@ -1,1 +1,100 @@
-// (to be written)
+#include <exception>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "comtcp.h"
+#include "comtcp_link.h"
+#include "platform/files.h"
+#include "screen_text.h"
+
+namespace {
+
+// The debug copy of a message that needed more than one read. A failure to write it is
+// reported and does not stop the message.
+void dumpExtendedMessage(ClientState& state) {
+  state.hooks.showMessage("Dumping Extended Message Into File");
+  try {
+    saveFile("incoming.txt", state.inbound.serialize());
+  } catch (const std::exception& failure) {
+    state.hooks.showMessage(std::string("Error: ") + failure.what());
+  }
+}
+
+void showConnected(ClientState& state) {
+  if (state.connectedShown) return;
+  state.connectedShown = true;
+  state.hooks.showMessage("Connected!");
+  state.hooks.connected();
+}
+
+void endConnection(ClientState& state) {
+  state.hooks.showMessage("Connection lost");
+  state.partialData.reset();
+  state.connectedShown = false;
+}
+
+}  // namespace
+
+void saveFile(std::string_view name, std::string_view data) { writeFileReplacing(name, data); }
+
+bool isPlainFileName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
+}
+
+void pollNetwork(ClientState& state) {
+  ServerLink& link = *state.tcpSocket;
+  if (!link.alive()) return;
+  const ReadResult read = link.receive(state.receiveBuffer);
+  switch (read.kind) {
+    case ReadResult::Kind::nothing:
+      return;
+    case ReadResult::Kind::closed:
+      state.bytesRead = 0;
+      showConnected(state);
+      endConnection(state);
+      return;
+    case ReadResult::Kind::lost:
+      endConnection(state);
+      return;
+    case ReadResult::Kind::data:
+      break;
+  }
+  state.bytesRead = static_cast<std::int64_t>(read.count);
+
+  const std::string_view bytes(state.receiveBuffer.data(), read.count);
+  std::size_t position = 0;
+  while (position < bytes.size()) {
+    const bool debug = state.debugMode;
+    if (debug) {
+      state.hooks.showMessage(" x=" + std::to_string(position) +
+                              " tcpRead=" + std::to_string(bytes.size()));
+    }
+    const std::size_t carried = state.partialData.carried();
+    const MessageStream::Step step = state.partialData.next(bytes.substr(position), state.inbound);
+    if (debug) {
+      state.hooks.showMessage("Partial Data Length: " + std::to_string(carried));
+      if (carried > 0) dumpExtendedMessage(state);
+    }
+    switch (step.outcome) {
+      case MessageStream::Outcome::complete:
+        try {
+          dispatchMessage(state, state.inbound);
+        } catch (const std::exception& failure) {
+          state.hooks.showMessage(std::string("Error: ") + screenSafe(failure.what()));
+        }
+        break;
+      case MessageStream::Outcome::incomplete:
+        break;
+      case MessageStream::Outcome::skipped:
+        if (step.newRun) state.hooks.showMessage("Invalid Data Chunk");
+        break;
+      case MessageStream::Outcome::dropped:
+        state.hooks.showMessage("Error: " + screenSafe(step.error));
+        break;
+    }
+    position += step.used;
+  }
+  showConnected(state);
+}

@@ -1,1 +1,35 @@
-int main() { return 0; }
+// The program entry: sets up the network side and the terminal, runs the two workers until
+// the user quits, and ends with status 0, or 1 after a failure. Arguments are ignored.
+#include <csignal>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "comgui_none.h"
+#include "comtcp_link.h"
+#include "comvars.h"
+#include "platform/clock.h"
+#include "platform/terminal.h"
+#include "refresh.h"
+
+int main() {
+  // Sends never raise SIGPIPE; this covers standard output closed under a running client.
+  std::signal(SIGPIPE, SIG_IGN);
+  StandardOutput screen;
+  ConsoleOutput out(screen);
+  try {
+    std::int64_t lastRefreshTime = nowUnixMillis();
+    ClientState state;
+    initNetwork(state, serverPort);
+    const auto terminal = RawTerminal::open();
+    initFrontEnd(
+        state,
+        [&] { return refreshDue(state.gameLoggedIn, lastRefreshTime, nowUnixMillis); },
+        *terminal, out);
+    state.tcpSocket->close();
+    return state.exitStatus;
+  } catch (const std::exception& failure) {
+    out.write(std::string("Error: ") + failure.what() + "\n");
+    return 1;
+  }
+}

@@ -40,6 +40,9 @@ Int toInteger(std::string_view field) {
   return value;
 }
 
+// Room that serializeValues leaves for the header in front of the pairs.
+constexpr std::size_t kSerializeHeadroom = 64;
+
 template <typename Int>
 void appendDecimal(std::string& out, Int value) {
   char digits[24];
@@ -60,23 +63,23 @@ message::message(std::int64_t time_, std::string from_, std::string msg, msgType
 }
 
 std::string message::serialize() const {
-  std::string out;
-  std::size_t size = kMessageMarker.size() + from.size() + 48;
-  for (const auto& [key, value] : values) size += key.size() + value.size() + 12;
-  out.reserve(size);
-  out.append(kMessageMarker);
-  appendDecimal(out, time);
-  out.push_back('|');
-  out.append(from);
-  out.push_back('|');
-  appendDecimal(out, type);
-  out.push_back('|');
-  out.append(serializeValues());
+  std::string header;
+  header.reserve(kMessageMarker.size() + from.size() + 48);
+  header.append(kMessageMarker);
+  appendDecimal(header, time);
+  header.push_back('|');
+  header.append(from);
+  header.push_back('|');
+  appendDecimal(header, type);
+  header.push_back('|');
+  // The pair section leaves room for the header, so a large message is built in one block.
+  std::string out = serializeValues();
+  out.insert(0, header);
   return out;
 }
 
 std::string message::serializeValues() const {
-  std::size_t size = 12;
+  std::size_t size = kSerializeHeadroom + 12;
   for (const auto& [key, value] : values) size += key.size() + value.size() + 12;
   std::string out;
   out.reserve(size);

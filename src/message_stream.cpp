@@ -53,13 +53,18 @@ void WireDecoder::finishValue(message& record) {
 WireDecoder::Result WireDecoder::feed(std::string_view input, message& record) {
   if (input.empty()) return {atBoundary() ? Status::invalid : Status::needMore, 0};
 
+  // The decoder never looks past the limit, so a message is dropped at the same byte
+  // however the stream was cut into reads.
+  const bool clipped = input.size() > limit_ - consumed_;
+  if (clipped) input = input.substr(0, limit_ - consumed_);
   std::size_t pos = 0;
 
   // Every field read completely is stored at once, so that the record holds what was read
   // when a later field turns out to be malformed.
   const auto needMore = [&]() -> Result {
+    pos = input.size();
+    if (clipped) throw messageTooLarge();
     consumed_ += input.size();
-    if (consumed_ > limit_) throw messageTooLarge();
     record.isValid = true;
     record.isComplete = false;
     return {Status::needMore, input.size()};

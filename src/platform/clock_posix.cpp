@@ -1,1 +1,8 @@
-// (to be written)
+#include "platform/clock.h"
+
+#include <chrono>
+
+std::int64_t nowUnixMillis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}

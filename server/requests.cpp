@@ -1,5 +1,7 @@
 #include "server/requests.h"
 
+#include "utc_time.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,23 +66,6 @@ std::string uptimeText(std::int64_t seconds) {
 
 }  // namespace
 
-std::string messageTimeText(std::int64_t unixMillis) {
-  using namespace std::chrono;
-  static constexpr char kDays[] = "SunMonTueWedThuFriSat";
-  static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  const sys_seconds at = floor<seconds>(sys_time<milliseconds>(milliseconds(unixMillis)));
-  const sys_days day = floor<days>(at);
-  const year_month_day date(day);
-  const hh_mm_ss time(at - day);
-  char text[64];
-  std::snprintf(text, sizeof text, "%.3s, %02d %.3s %d %02d:%02d:%02d UTC",
-                kDays + 3 * weekday(day).c_encoding(), static_cast<int>(unsigned(date.day())),
-                kMonths + 3 * (unsigned(date.month()) - 1), static_cast<int>(date.year()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()));
-  return text;
-}
-
 Resources resourcesAfter(const Resources& start, std::int64_t seconds) {
   const auto grown = [seconds](std::int64_t base, std::int64_t perMinute) {
     return base + perMinute * seconds / 60;
@@ -133,7 +118,7 @@ ChatRoom::Session* ChatRoom::find(ConnectionId id) {
 }
 
 std::shared_ptr<const std::string> ChatRoom::wire(message& m) const {
-  m.setValue("_msgTime", messageTimeText(now()));
+  m.setValue("_msgTime", utcTimeText(now()));
   m.setValue("_msgVersion", std::string(kServerVersion));
   return std::make_shared<const std::string>(m.serialize());
 }
@@ -297,7 +282,7 @@ Delivery ChatRoom::download(ConnectionId to, std::string_view name) const {
 
   message m(-1, settings_.serverName, "RECEIVE_FILE", msgData);
   m.setValue("file_name", shown);
-  m.setValue("_msgTime", messageTimeText(now()));
+  m.setValue("_msgTime", utcTimeText(now()));
   m.setValue("_msgVersion", std::string(kServerVersion));
   // The file is read straight into its place in the wire bytes: the head of the record,
   // its pair count raised by one, its pairs, then "file_data" as the last pair.

@@ -116,9 +116,7 @@ class ChatRoom {
   std::vector<ConnectionId> logonOrder_;
 };
 
-// "%.3s, %02d %.3s %d %02d:%02d:%02d UTC" of a time in ms since 1970, as in
-// "Mon, 05 Jan 2009 07:03:09 UTC"; the milliseconds are dropped.
-std::string messageTimeText(std::int64_t unixMillis);
+
 
 // Bytes of client text made safe for one log line: control characters become '?', and
 // text past `limit` bytes is cut with "...".

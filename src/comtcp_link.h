@@ -20,6 +20,7 @@
 #include "comshared.h"
 #include "comvars.h"
 #include "message.h"
+#include "utc_time.h"
 
 struct ReadResult {
   enum class Kind {
@@ -68,9 +69,6 @@ class ServerLink {
 // construction. Raises "Unable to create socket" or "Unable to set socket blocking" when
 // the first socket cannot be made.
 std::unique_ptr<ServerLink> makeTcpServerLink(std::uint16_t port);
-
-// "%.3s, %02d %.3s %d %02d:%02d:%02d UTC" of a UTC time in ms since 1970.
-std::string utcTimeText(std::int64_t unixMillis);
 
 // Makes the link and the inbound record. Raises as makeTcpServerLink does.
 void initNetwork(ClientState& state, std::uint16_t port);

@@ -2,9 +2,19 @@
 
 #include <cstring>
 
-messageTooLarge::messageTooLarge()
-    : std::runtime_error("Message too large: dropped (the limit is " +
-                         std::to_string(kMaxMessageBytes >> 20) + " MiB)") {}
+namespace {
+
+std::string limitText(std::size_t limit) {
+  if (limit >= (std::size_t{1} << 20) && limit % (std::size_t{1} << 20) == 0) {
+    return std::to_string(limit >> 20) + " MiB";
+  }
+  return std::to_string(limit) + " bytes";
+}
+
+}  // namespace
+
+messageTooLarge::messageTooLarge(std::size_t limit)
+    : std::runtime_error("Message too large: dropped (the limit is " + limitText(limit) + ")") {}
 
 WireDecoder::WireDecoder(std::size_t limit, std::size_t pairLimit)
     : limit_(limit), pairLimit_(pairLimit) {}
@@ -63,7 +73,7 @@ WireDecoder::Result WireDecoder::feed(std::string_view input, message& record) {
   // when a later field turns out to be malformed.
   const auto needMore = [&]() -> Result {
     pos = input.size();
-    if (clipped) throw messageTooLarge();
+    if (clipped) throw messageTooLarge(limit_);
     consumed_ += input.size();
     record.isValid = true;
     record.isComplete = false;
@@ -139,7 +149,7 @@ WireDecoder::Result WireDecoder::feed(std::string_view input, message& record) {
           fieldBuffer_.clear();
           valueLength_ = static_cast<std::size_t>(length);
           if (consumed_ + pos + valueLength_ > limit_ || pairsStored_ >= pairLimit_) {
-            throw messageTooLarge();
+            throw messageTooLarge(limit_);
           }
           pendingValue_.clear();
           pendingValue_.reserve(valueLength_);

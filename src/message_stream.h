@@ -84,7 +84,7 @@ class WireDecoder {
 // A message dropped because it passes kMaxMessageBytes or kMaxMessagePairs.
 class messageTooLarge : public std::runtime_error {
  public:
-  messageTooLarge();
+  explicit messageTooLarge(std::size_t limit);
 };
 
 class MessageStream {

@@ -186,6 +186,8 @@ TEST(UtcTimeText, FormatsLikeTheHeaderOfAnEmail) {
       {0, "Thu, 01 Jan 1970 00:00:00 UTC"},
       {-1, "Wed, 31 Dec 1969 23:59:59 UTC"},
       {1798761599999, "Thu, 31 Dec 2026 23:59:59 UTC"},
+      {951868799999, "Tue, 29 Feb 2000 23:59:59 UTC"},
+      {951868800000, "Wed, 01 Mar 2000 00:00:00 UTC"},
   };
   for (const Case& c : kCases) EXPECT_EQ(utcTimeText(c.millis), c.text) << c.millis;
 }

@@ -16,6 +16,14 @@
 #error "KQ7COM_BINARY must name the client binary"
 #endif
 
+#if defined(__SANITIZE_THREAD__)
+#define KQ7_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KQ7_THREAD_SANITIZER 1
+#endif
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -122,13 +130,19 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalWhileWaiting, ::testing::Values(SIGTERM,
 class CrashWhileWaiting : public ::testing::TestWithParam<int> {};
 
 TEST_P(CrashWhileWaiting, RestoresTheTerminal) {
+#if defined(KQ7_THREAD_SANITIZER)
+  // ThreadSanitizer's runtime takes some of these signals for its own report and can
+  // hang in it; the client built with it is built the same way as this test.
+  GTEST_SKIP() << "crash signals are handled by the thread sanitizer runtime";
+#endif
   ScratchDir dir;
   auto s = startClient(dir);
   ASSERT_TRUE(s->expect("Enter Your Screen Name:", kWait)) << s->output();
   ASSERT_TRUE(becameRaw(*s));
   s->signal(GetParam());
-  ASSERT_TRUE(s->waitExit(kWait).has_value()) << "still running after signal " << GetParam();
-  EXPECT_TRUE(sameSettings(s->settings(), s->initialSettings()));
+  ASSERT_TRUE(s->waitExit(kWait).has_value())
+      << "still running after signal " << GetParam() << "; output: " << s->output();
+  EXPECT_TRUE(sameSettings(s->settings(), s->initialSettings())) << s->output();
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, CrashWhileWaiting,

@@ -1,6 +1,7 @@
 // The program entry: sets up the network side and the terminal, runs the two workers until
 // the user quits, and ends with status 0, or 1 after a failure. Arguments are ignored.
 #include <csignal>
+#include <cstdlib>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -30,6 +31,8 @@ int main() {
     return state.exitStatus;
   } catch (const std::exception& failure) {
     out.write(std::string("Error: ") + failure.what() + "\n");
-    return 1;
+    // exit() rather than a return: a worker that did start may still be using the state on
+    // this stack, and the terminal settings come back through the exit handlers.
+    std::exit(1);
   }
 }

@@ -125,23 +125,30 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalWhileWaiting, ::testing::Values(SIGTERM,
                          });
 
 // A crash signal, here sent from outside: the terminal is put back before the process
-// goes down. How it goes down is left to whatever handled the signal before the client
-// (a sanitizer reports and exits), so only the end itself is checked.
+// goes down.
 class CrashWhileWaiting : public ::testing::TestWithParam<int> {};
 
 TEST_P(CrashWhileWaiting, RestoresTheTerminal) {
 #if defined(KQ7_THREAD_SANITIZER)
-  // ThreadSanitizer's runtime takes some of these signals for its own report and can
-  // hang in it; the client built with it is built the same way as this test.
-  GTEST_SKIP() << "crash signals are handled by the thread sanitizer runtime";
+  // ThreadSanitizer's runtime delivers every signal itself and trips over its own checks
+  // on an asynchronous crash signal; the normal and address-sanitizer builds cover this.
+  GTEST_SKIP() << "crash signals sent from outside upset the thread sanitizer runtime";
 #endif
+  // In a sanitizer build the runtime would take these signals for its own report (and
+  // may hang in it); the client's own handler is what is under test here.
+  const std::string noSanitizerHandlers =
+      "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
   ScratchDir dir;
-  auto s = startClient(dir);
+  auto s = PtySession::start(KQ7COM_BINARY, {}, dir.path(),
+                             {"ASAN_OPTIONS=" + noSanitizerHandlers,
+                              "TSAN_OPTIONS=" + noSanitizerHandlers});
   ASSERT_TRUE(s->expect("Enter Your Screen Name:", kWait)) << s->output();
   ASSERT_TRUE(becameRaw(*s));
   s->signal(GetParam());
-  ASSERT_TRUE(s->waitExit(kWait).has_value())
-      << "still running after signal " << GetParam() << "; output: " << s->output();
+  const auto end = s->waitExit(kWait);
+  ASSERT_TRUE(end.has_value()) << "still running after signal " << GetParam() << "; output: "
+                               << s->output();
+  EXPECT_EQ(end->signal, GetParam()) << s->output();
   EXPECT_TRUE(sameSettings(s->settings(), s->initialSettings())) << s->output();
 }
 

@@ -37,7 +37,17 @@ struct ExecArgs {
     storage.push_back(path);
     storage.insert(storage.end(), args.begin(), args.end());
     const std::size_t argCount = storage.size();
-    for (char** e = environ; *e != nullptr; ++e) storage.emplace_back(*e);
+    // An extra entry replaces an inherited one of the same name.
+    const auto overridden = [&](std::string_view entry) {
+      const std::string_view name = entry.substr(0, entry.find('=') + 1);
+      for (const std::string& extra : extraEnv) {
+        if (std::string_view(extra).substr(0, extra.find('=') + 1) == name) return true;
+      }
+      return false;
+    };
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (!overridden(*e)) storage.emplace_back(*e);
+    }
     storage.insert(storage.end(), extraEnv.begin(), extraEnv.end());
     for (std::size_t i = 0; i < storage.size(); ++i)
       (i < argCount ? argv : envp).push_back(storage[i].data());

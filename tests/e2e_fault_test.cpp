@@ -405,4 +405,26 @@ std::string killName(const ::testing::TestParamInfo<Kill>& c) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, KilledWhile, ::testing::ValuesIn(killCases()), killName);
 
+// Killed right after the client has said a file arrived, while it writes the file out:
+// what is left in the working directory is the whole file or nothing, never a part of it
+// under any name.
+class KilledWhileWriting : public HostileServer, public ::testing::WithParamInterface<int> {};
+
+TEST_P(KilledWhileWriting, LeavesTheWholeFileOrNothing) {
+  std::string content(std::size_t{32} << 20, '\0');
+  for (std::size_t i = 0; i < content.size(); i += 4096) content[i] = static_cast<char>(i >> 12);
+  peer->send(ScriptedPeer::file("big.bin", content));
+  ASSERT_TRUE(shows(*client, "File Received: big.bin"));
+  client->signal(GetParam());
+  EXPECT_TRUE(e2e::endedBySignalAndRestored(*client, GetParam()));
+  const std::vector<std::string> left = e2e::listTree(work);
+  if (!left.empty()) {
+    EXPECT_EQ(left, std::vector<std::string>{"big.bin"});
+    EXPECT_TRUE(e2e::readFile(work / "big.bin") == content) << "big.bin is not whole";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, KilledWhileWriting, ::testing::Values(SIGTERM, SIGHUP),
+                         [](const auto& c) { return std::string(sigabbrev_np(c.param)); });
+
 }  // namespace

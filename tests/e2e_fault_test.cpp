@@ -315,6 +315,22 @@ TEST_F(HostileServer, RefusedFileNamesWriteNothingAnywhere) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Chat arriving while the user types.
+
+TEST_F(HostileServer, ChatArrivingMidLineLeavesTheTypedLineWhole) {
+  client->send("hel");
+  ASSERT_TRUE(shows(*client, "hel"));
+  ASSERT_TRUE(stillChats("interrupting"));
+  client->send("lo, peer\r");
+  const message typed = peer->receive(kWait);
+  EXPECT_EQ(typed.type, msgChat);
+  EXPECT_EQ(typed.getMsg(), "hello, peer");
+  // The shown line lands after the echo so far; the rest of the echo follows it.
+  EXPECT_TRUE(shows(*client, "lo, peer"));
+  EXPECT_TRUE(e2e::quitsCleanly(*client));
+}
+
+// ---------------------------------------------------------------------------------------
 // A server that takes the connection and then says nothing.
 
 TEST_F(HostileServer, SilentServerLeavesTheClientResponsive) {

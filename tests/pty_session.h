@@ -42,6 +42,10 @@ class PtySession {
   // Waits until text shows up in the output after the end of the previous match; true
   // when it did within timeout. The output read while waiting is kept either way.
   bool expect(std::string_view text, std::chrono::milliseconds timeout);
+  // Reads what the child wrote meanwhile, waiting at most `wait` for the first bytes. A
+  // test that works elsewhere for a while calls it so that a child writing a lot never
+  // stalls on a full terminal.
+  void pump(std::chrono::milliseconds wait) { readAvailable(wait); }
   // Everything the child wrote so far, as the terminal passed it on (so "\n" arrives as
   // "\r\n" while output processing is on).
   const std::string& output() const { return output_; }

@@ -1,0 +1,182 @@
+#include "scripted_peer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Longest a send may wait for the client to make room: only a guard against a hang.
+constexpr std::chrono::milliseconds kSendLimit{30000};
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error("scripted peer: " + what + ": " + std::strerror(errno));
+}
+
+int millisUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+// Waits for events on fd until deadline; false when the time ran out.
+bool waitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int ready = ::poll(&p, 1, millisUntil(deadline));
+    if (ready > 0) return true;
+    if (ready == 0) return false;
+    if (errno != EINTR) fail("poll");
+  }
+}
+
+std::string fromServer(msgType type, std::string_view text,
+                       std::initializer_list<std::pair<std::string, std::string>> pairs = {}) {
+  message m(-1, "server", std::string(text), type);
+  for (const auto& [key, value] : pairs) m.setValue(key, value);
+  return m.serialize();
+}
+
+}  // namespace
+
+ScriptedPeer::ScriptedPeer(std::uint16_t port, std::function<void()> whileBlocked)
+    : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
+      whileBlocked_(std::move(whileBlocked)) {
+  if (!listener_) fail("socket");
+  const int on = 1;
+  ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    fail("bind to 127.0.0.1:" + std::to_string(port));
+  }
+  if (::listen(listener_.get(), 4) != 0) fail("listen");
+}
+
+message ScriptedPeer::acceptLogon(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  if (!waitFor(listener_.get(), POLLIN, deadline)) {
+    throw std::runtime_error("scripted peer: the client did not connect");
+  }
+  connection_.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+  if (!connection_) fail("accept");
+  // Each send leaves as it is, so pieces are not merged on the way.
+  const int on = 1;
+  ::setsockopt(connection_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  stream_.reset();
+  received_.clear();
+  message logon = receive(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()));
+  if (logon.type != msgInfo || logon.getMsg() != "INFO_LOGON") {
+    throw std::runtime_error("scripted peer: the first message was not the logon but '" +
+                             logon.getMsg() + "'");
+  }
+  return logon;
+}
+
+message ScriptedPeer::receive(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  char buffer[65536];
+  while (received_.empty()) {
+    if (!connection_) throw std::runtime_error("scripted peer: no connection");
+    if (!waitFor(connection_.get(), POLLIN, deadline)) {
+      throw std::runtime_error("scripted peer: no message from the client in time");
+    }
+    const ssize_t got = ::recv(connection_.get(), buffer, sizeof buffer, 0);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got < 0) fail("recv");
+    if (got == 0) throw std::runtime_error("scripted peer: the client ended the connection");
+    std::string_view rest(buffer, static_cast<std::size_t>(got));
+    while (!rest.empty()) {
+      const MessageStream::Step step = stream_.next(rest, record_);
+      if (step.outcome == MessageStream::Outcome::complete) received_.push_back(record_);
+      if (step.outcome == MessageStream::Outcome::dropped ||
+          (step.outcome == MessageStream::Outcome::skipped && step.newRun)) {
+        throw std::runtime_error("scripted peer: the client sent bytes that are not a message");
+      }
+      rest.remove_prefix(step.used);
+    }
+  }
+  message next = std::move(received_.front());
+  received_.pop_front();
+  return next;
+}
+
+void ScriptedPeer::send(std::string_view bytes) {
+  if (!connection_) throw std::runtime_error("scripted peer: no connection");
+  auto deadline = Clock::now() + kSendLimit;
+  while (!bytes.empty()) {
+    const ssize_t sent = ::send(connection_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+      deadline = Clock::now() + kSendLimit;
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && errno != EAGAIN) fail("send");
+    if (Clock::now() >= deadline) {
+      throw std::runtime_error("scripted peer: the client stopped reading");
+    }
+    if (whileBlocked_) whileBlocked_();
+    waitFor(connection_.get(), POLLOUT,
+            std::min(deadline, Clock::now() + std::chrono::milliseconds(20)));
+  }
+}
+
+void ScriptedPeer::sendInPieces(std::string_view bytes, std::size_t piece,
+                                std::chrono::microseconds pause) {
+  while (!bytes.empty()) {
+    const std::size_t take = std::min(piece, bytes.size());
+    send(bytes.substr(0, take));
+    bytes.remove_prefix(take);
+    if (!bytes.empty()) std::this_thread::sleep_for(pause);
+  }
+}
+
+void ScriptedPeer::reset() {
+  if (!connection_) return;
+  const linger abort{1, 0};
+  ::setsockopt(connection_.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  connection_.reset();
+}
+
+void ScriptedPeer::close() {
+  if (!connection_) return;
+  // Unread input would turn the close into a reset; take it first.
+  char buffer[4096];
+  while (::recv(connection_.get(), buffer, sizeof buffer, 0) > 0) {
+  }
+  ::shutdown(connection_.get(), SHUT_WR);
+  connection_.reset();
+}
+
+std::string ScriptedPeer::chat(std::string_view from, std::string_view text) {
+  return message(-1, std::string(from), std::string(text), msgChat).serialize();
+}
+
+std::string ScriptedPeer::info(std::string_view text) {
+  return fromServer(msgInfo, text);
+}
+
+std::string ScriptedPeer::file(std::string_view name, std::string_view data) {
+  return fromServer(msgData, "RECEIVE_FILE",
+                    {{"file_name", std::string(name)}, {"file_data", std::string(data)}});
+}
+
+std::string ScriptedPeer::userList(const std::vector<std::string>& names) {
+  message m(-1, "server", "USER_LIST", msgData);
+  m.setValue("user_count", std::to_string(names.size()));
+  for (std::size_t i = 0; i < names.size(); ++i) m.setValue(std::to_string(i), names[i]);
+  return m.serialize();
+}

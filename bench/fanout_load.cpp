@@ -164,7 +164,8 @@ int runLoad(std::uint16_t port, int clients, int lines, long serverPid, double d
       while (true) {
         const ssize_t got = ::recv(fds[i], buffer.data(), buffer.size(), 0);
         if (got > 0) {
-          counted += counters[i].feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+          counted +=
+              counters[i].feed(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
           continue;
         }
         if (got == 0) {
@@ -202,14 +203,16 @@ int runLoad(std::uint16_t port, int clients, int lines, long serverPid, double d
 
   std::vector<std::string> chat;
   for (int k = 0; k < lines; ++k) {
-    chat.push_back(wireMessage(msgChat, "load" + std::to_string(k % clients),
-                               "fan-out line " + std::to_string(k) +
-                                   " with some ordinary chat text of a typical length"));
+    chat.push_back(wireMessage(
+        msgChat, "load" + std::to_string(k % clients),
+        "fan-out line " + std::to_string(k) + " with some ordinary chat text of a typical length"));
   }
-  const std::uint64_t expected = static_cast<std::uint64_t>(lines) * static_cast<std::uint64_t>(clients);
+  const std::uint64_t expected =
+      static_cast<std::uint64_t>(lines) * static_cast<std::uint64_t>(clients);
   const CpuTime before = serverPid > 0 ? cpuOf(serverPid) : CpuTime{};
   const auto start = Clock::now();
-  for (int k = 0; k < lines; ++k) sendAll(fds[static_cast<std::size_t>(k % clients)], chat[static_cast<std::size_t>(k)]);
+  for (int k = 0; k < lines; ++k)
+    sendAll(fds[static_cast<std::size_t>(k % clients)], chat[static_cast<std::size_t>(k)]);
   auto last = start;
   while (counted < expected && Clock::now() < deadline) {
     if (pump(100)) last = Clock::now();
@@ -301,11 +304,16 @@ int main(int argc, char** argv) {
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
     const char* value = argv[i + 1];
-    if (option == "--port") port = static_cast<std::uint16_t>(std::atoi(value));
-    else if (option == "--clients") clients = std::atoi(value);
-    else if (option == "--lines") lines = std::atoi(value);
-    else if (option == "--server-pid") serverPid = std::atol(value);
-    else if (option == "--deadline") deadline = std::atof(value);
+    if (option == "--port")
+      port = static_cast<std::uint16_t>(std::atoi(value));
+    else if (option == "--clients")
+      clients = std::atoi(value);
+    else if (option == "--lines")
+      lines = std::atoi(value);
+    else if (option == "--server-pid")
+      serverPid = std::atol(value);
+    else if (option == "--deadline")
+      deadline = std::atof(value);
   }
   clients = std::clamp(clients, 1, 2000);
   lines = std::clamp(lines, 1, 100000);

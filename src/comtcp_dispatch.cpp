@@ -22,7 +22,12 @@ void receiveFile(const message& m) {
   if (!isPlainFileName(name)) {
     throw std::runtime_error("Cannot open or create file '" + std::string(name) + "'");
   }
-  saveFile(name, valueOf(m, "file_data"));
+  // Data that arrived straight into a temporary file only needs that file renamed.
+  if (SpilledValue* data = m.findSpilled("file_data")) {
+    data->commitAs(name);
+  } else {
+    saveFile(name, valueOf(m, "file_data"));
+  }
 }
 
 void showResources(ClientState& state, const message& m) {

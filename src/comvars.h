@@ -21,3 +21,6 @@ inline constexpr std::chrono::milliseconds kConnectTimeout{10000};
 inline constexpr std::chrono::milliseconds kSendTimeout{10000};
 // One receive takes at most this many bytes.
 inline constexpr std::size_t kReceiveBufferSize = 65536;
+// A received value at least this large goes to a temporary file in the working directory
+// as it arrives, not into memory: a downloaded file is then renamed into place whole.
+inline constexpr std::size_t kSpillValueBytes = std::size_t{1} << 20;

@@ -62,9 +62,18 @@ void dispatchMessage(ClientState& state, message& m) {
     case msgCommand:
       show("A remote command packet was issued.");
       return;
-    case msgChat:
-      show("[" + screenSafe(m.from) + "] " + screenSafe(valueOf(m, "msg")));
+    case msgChat: {
+      // Built in one block: a burst of chat is shown as fast as the terminal takes it.
+      const std::string_view text = valueOf(m, "msg");
+      std::string line;
+      line.reserve(m.from.size() + text.size() + 8);
+      line.push_back('[');
+      appendScreenSafe(line, m.from);
+      line.append("] ");
+      appendScreenSafe(line, text);
+      show(line);
       return;
+    }
     case msgInfo:
       show(screenSafe(valueOf(m, "msg")));
       if (valueOf(m, "Clue") == "LOGGED_IN") {

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -167,6 +168,31 @@ std::optional<unsigned char> RawTerminal::readKey(std::chrono::milliseconds time
     if (got == 0) throw std::runtime_error("The terminal can no longer be read: it was closed");
     if (errno == EINTR || errno == EAGAIN) continue;
     throw std::runtime_error("The terminal can no longer be read: " + errnoText(errno));
+  }
+}
+
+void TextOutput::writeLine(std::string_view text) {
+  std::string unit;
+  unit.reserve(text.size() + 1);
+  unit.append(text);
+  unit.push_back('\n');
+  write(unit);
+}
+
+void StandardOutput::writeLine(std::string_view text) {
+  static constexpr char kLineEnd = '\n';
+  iovec parts[2] = {{const_cast<char*>(text.data()), text.size()},
+                    {const_cast<char*>(&kLineEnd), 1}};
+  ssize_t done = ::writev(STDOUT_FILENO, parts, 2);
+  while (done < 0 && errno == EINTR) done = ::writev(STDOUT_FILENO, parts, 2);
+  if (done < 0) done = 0;  // write() below waits or gives up as it does for any text
+  const auto written = static_cast<std::size_t>(done);
+  // A partial write (a full pipe, say) goes on with the rest the ordinary way.
+  if (written < text.size()) {
+    write(text.substr(written));
+    write("\n");
+  } else if (written == text.size()) {
+    write("\n");
   }
 }
 

@@ -43,8 +43,11 @@ void networkWorker(ClientState& state) {
   while (!state.quitRequested) {
     // Waiting on the socket and the wake-up keeps an idle client at no CPU. Only the
     // refresh timer needs a limit, and it runs only while the game login stands.
-    state.tcpSocket->waitReadable(state.gameLoggedIn ? kNetworkWaitLimit
-                                                     : std::chrono::milliseconds(-1));
+    // After a read that filled the buffer the next read follows at once.
+    if (!state.readFilledBuffer) {
+      state.tcpSocket->waitReadable(state.gameLoggedIn ? kNetworkWaitLimit
+                                                       : std::chrono::milliseconds(-1));
+    }
     if (state.quitRequested) break;
     try {
       pollNetwork(state);

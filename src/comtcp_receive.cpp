@@ -55,8 +55,11 @@ bool isPlainFileName(std::string_view name) {
 
 void pollNetwork(ClientState& state) {
   ServerLink& link = *state.tcpSocket;
+  state.readFilledBuffer = false;
   if (!link.alive()) return;
   const ReadResult read = link.receive(state.receiveBuffer);
+  state.readFilledBuffer =
+      read.kind == ReadResult::Kind::data && read.count == state.receiveBuffer.size();
   switch (read.kind) {
     case ReadResult::Kind::nothing:
       return;

@@ -134,6 +134,18 @@ TEST(PollNetwork, AFailingDispatchDoesNotLoseTheRestOfTheRead) {
   EXPECT_EQ(f.seen->lines, (Lines{"Error: screen hiccup", "[amy] second", "Connected!"}));
 }
 
+TEST(PollNetwork, AFullReadSaysThatMoreIsLikelyWaiting) {
+  ClientFixture f;
+  const std::string big = chat(std::string(100000, 'b'));
+  f.link->reads.push_back(big);
+  pollNetwork(f.state);
+  EXPECT_TRUE(f.state.readFilledBuffer);
+  pollNetwork(f.state);
+  EXPECT_FALSE(f.state.readFilledBuffer);
+  pollNetwork(f.state);  // nothing to read
+  EXPECT_FALSE(f.state.readFilledBuffer);
+}
+
 class DebugTrace : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -4,7 +4,8 @@ measured in the same run.
 
   download  the client fetches a 64 MiB file ("@download" typed on its terminal): time from
             the request to the file complete on disk, and the client's peak RSS; reference:
-            the same 64 MiB read raw from a socket into a scratch buffer
+            the same 64 MiB read raw from a socket into a scratch buffer, and read raw
+            and written to a file
   burst     a scripted peer sends 100,000 chat lines at once; every line must be shown, in
             order; time until the last is shown; references: the same bytes read raw from a
             socket, the same bytes copied raw onto a terminal, and the shown lines copied
@@ -248,18 +249,24 @@ def paired_ratio(measured, reference):
 
 # --- download ---------------------------------------------------------------------------
 
-def raw_socket_read(total, port, connect_to_sender):
-    """Connects, reads `total` bytes into a reused buffer, returns the seconds it took."""
+def raw_socket_read(total, port, connect_to_sender, to_file=None):
+    """Connects, reads `total` bytes into a reused buffer (and writes each read to the file
+    to_file when given), returns the seconds it took."""
     buffer = bytearray(1 << 16)
     view = memoryview(buffer)
     start = time.monotonic()
     sock = connect_to_sender(port)
+    out = os.open(to_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644) if to_file else None
     got = 0
     while got < total:
         n = sock.recv_into(view)
         if n == 0:
             break
+        if out is not None:
+            os.write(out, view[:n])
         got += n
+    if out is not None:
+        os.close(out)
     elapsed = time.monotonic() - start
     sock.close()
     if got != total:
@@ -288,15 +295,19 @@ def bench_download(build, work, repeat, size_mib):
             f.write(os.urandom(size))
     expected = open(source, "rb").read()  # also puts the file in the page cache
 
-    raw, runs, peaks = [], [], []
+    raw, raw_to_file, runs, peaks = [], [], [], []
     for _ in range(repeat):
-        # Reference: socat sends the file, a plain loop reads it into a scratch buffer.
-        sender = spawn(["socat", "-u", "-b", "65536", f"OPEN:{source}",
-                        f"TCP-LISTEN:{RAW_PORT},bind=127.0.0.1,reuseaddr"],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(0.05)
-        raw.append(raw_socket_read(size, RAW_PORT, connect_retrying))
-        sender.wait(timeout=10)
+        # Reference: socat sends the file, a plain loop reads it into a scratch buffer; and
+        # again, the loop now writing each read to a file, as a download must.
+        for into, times in ((None, raw), (os.path.join(work, "raw-copy.bin"), raw_to_file)):
+            sender = spawn(["socat", "-u", "-b", "65536", f"OPEN:{source}",
+                            f"TCP-LISTEN:{RAW_PORT},bind=127.0.0.1,reuseaddr"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(0.05)
+            times.append(raw_socket_read(size, RAW_PORT, connect_retrying, into))
+            sender.wait(timeout=10)
+            if into:
+                os.unlink(into)
 
         # The client, a fresh process each time so that its peak RSS is this download's.
         server = Server(build, files, os.path.join(work, "server-download.log"))
@@ -326,8 +337,11 @@ def bench_download(build, work, repeat, size_mib):
     limit_kib = 2 * size // 1024 + 16 * 1024
     return {
         "file_bytes": size,
-        "raw_seconds": raw, "client_seconds": runs, "client_peak_rss_kib": peaks,
-        "raw_median": median(raw), "client_median": median(runs),
+        "raw_seconds": raw, "raw_to_file_seconds": raw_to_file, "client_seconds": runs,
+        "client_peak_rss_kib": peaks,
+        "raw_median": median(raw), "raw_to_file_median": median(raw_to_file),
+        "client_median": median(runs),
+        "ratio_to_raw_to_file": paired_ratio(runs, raw_to_file),
         # Each run is timed right after its reference, so the median of the pairs' ratios
         # cancels most of the load that other programs put on the machine meanwhile.
         "ratio": paired_ratio(runs, raw), "ratio_target": 1.5,

@@ -7,7 +7,6 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -29,6 +28,8 @@ constexpr std::size_t kReadBufferBytes = 64 * 1024;
 constexpr int kReadsPerEvent = 4;
 constexpr int kAcceptsPerEvent = 64;
 constexpr int kEventsPerWait = 256;
+// A file is sent from the disk this much at a time.
+constexpr std::size_t kFileWindowBytes = 64 * 1024;
 
 [[noreturn]] void throwSystemError(const std::string& what, int error) {
   throw std::runtime_error(what + ": " + std::strerror(error));
@@ -291,6 +292,8 @@ void ChatServer::sent(Connection& c, std::size_t n) {
       if (front.isFile) c.fileSizes.erase(c.fileSizes.find(front.size()));
       c.output.pop_front();
       c.sentOfFront = 0;
+      c.fileWindow.clear();
+      c.fileWindowStart = 0;
     }
   }
 }
@@ -298,17 +301,33 @@ void ChatServer::sent(Connection& c, std::size_t n) {
 bool ChatServer::sendFile(Connection& c) {
   const Chunk& front = c.output.front();
   const std::size_t done = c.sentOfFront - front.bytes->size();
-  auto offset = static_cast<off_t>(done);
-  const ssize_t n = ::sendfile(c.fd.get(), front.file->get(), &offset, front.fileBytes - done);
+  if (done == c.fileWindowStart + c.fileWindow.size()) {
+    // Read the next window. A plain read and send measured faster here than sendfile(),
+    // whose page references slow the receiving side down on loopback.
+    const std::size_t want = std::min(kFileWindowBytes, front.fileBytes - done);
+    c.fileWindow.resize(want);
+    ssize_t got = -1;
+    do {
+      got = ::pread(front.file->get(), c.fileWindow.data(), want, static_cast<off_t>(done));
+    } while (got < 0 && errno == EINTR);
+    // The message's length is on the wire already: a file that shrank or cannot be read
+    // leaves the stream out of step, so the connection ends.
+    if (got <= 0) {
+      drop(c, got == 0 ? std::string("the file shrank while being sent")
+                       : std::string("reading a file failed: ") + std::strerror(errno));
+      return false;
+    }
+    c.fileWindow.resize(static_cast<std::size_t>(got));
+    c.fileWindowStart = done;
+  }
+  const std::string_view rest = std::string_view(c.fileWindow).substr(done - c.fileWindowStart);
+  const ssize_t n = ::send(c.fd.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
   if (n > 0) {
     sent(c, static_cast<std::size_t>(n));
     return true;
   }
   if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-  // The message's length is on the wire already: a file that shrank or cannot be read
-  // leaves the stream out of step, so the connection ends.
-  drop(c, n == 0 ? std::string("the file shrank while being sent")
-                 : std::string("sending a file failed: ") + std::strerror(errno));
+  drop(c, std::string("send failed: ") + std::strerror(errno));
   return false;
 }
 

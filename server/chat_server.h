@@ -81,6 +81,9 @@ class ChatServer {
     std::multiset<std::size_t> fileSizes;
     bool watchingWrites = false;
     bool flushPending = false;
+    // Bytes of the front chunk's file read but not all sent yet, from fileWindowStart on.
+    std::string fileWindow;
+    std::size_t fileWindowStart = 0;
     bool closing = false;
     std::string dropReason;
 
@@ -97,7 +100,8 @@ class ChatServer {
   // Writes what c's queue holds as far as the socket takes it: queued messages gathered
   // into one call, a file straight from the disk.
   void flush(Connection& c);
-  // Sends the rest of the front chunk's file; false when the connection is dropped.
+  // Sends more of the front chunk's file, read from the disk a window at a time; false
+  // when the connection is dropped.
   bool sendFile(Connection& c);
   // Counts n bytes of c's queue as sent.
   void sent(Connection& c, std::size_t n);

@@ -105,6 +105,11 @@ def main():
         rows.append(("  the same burst, against the shown lines copied onto a terminal one "
                      "write per line", ms(b["client_median"]), f"{ms(b['line_writes_median'])}",
                      f"{b['ratio_to_line_writes']:.2f}x", "(floor)", ""))
+        if b.get("client_cpu_ms"):
+            ours = statistics.median(b["client_cpu_ms"]) * 1000 / b["lines"]
+            floor = statistics.median(b["line_writes_cpu_ms"]) * 1000 / b["lines"]
+            rows.append(("  CPU time per shown line (user + system)", f"{ours:.2f} us",
+                         f"line copier: {floor:.2f} us", f"{ours / floor:.2f}x", "", ""))
 
     i = whole.get("idle")
     if i:

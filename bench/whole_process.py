@@ -400,6 +400,7 @@ def bench_burst(build, work, repeat, count):
     shown = b"".join(b"[peer] " + (LINE_TEXT % i) + b"\n" for i in range(1, count + 1))
     shown_on_terminal = shown.replace(b"\n", b"\r\n")
     raw_socket, raw_terminal, raw_lines, runs = [], [], [], []
+    lines_cpu, client_cpu = [], []  # CPU time of the line copier and of the client, in ms
     for _ in range(repeat):
         # Reference 1: the bytes from a socket into a scratch buffer.
         listener = socket.create_server(("127.0.0.1", RAW_PORT), reuse_port=False)
@@ -453,6 +454,7 @@ def bench_burst(build, work, repeat, count):
                 raise RuntimeError("line-by-line terminal copy did not finish")
             copier.pump(0.5)
         raw_lines.append(time.monotonic() - start)
+        lines_cpu.append(cpu_ns(copier.pid) / 1e6)
         conn_closer.join(10)
         conn.close()
         listener.close()
@@ -473,6 +475,7 @@ def bench_burst(build, work, repeat, count):
         client.drain(0.3)
         client.output.clear()
         client.matched = 0
+        cpu_before = cpu_ns(client.pid)
         start = time.monotonic()
         sender = send_on_thread(conn, payload)
         deadline = start + 120
@@ -485,6 +488,7 @@ def bench_burst(build, work, repeat, count):
                 raise RuntimeError("burst: the last line was not shown in time")
             client.pump(0.5)
         runs.append(time.monotonic() - start)
+        client_cpu.append((cpu_ns(client.pid) - cpu_before) / 1e6)
         sender.join(10)
         verify_burst(bytes(client.output), count)
         client.close(b"@quit\r")
@@ -496,6 +500,7 @@ def bench_burst(build, work, repeat, count):
         "line_writes_seconds": raw_lines, "client_seconds": runs,
         "raw_socket_median": median(raw_socket), "raw_terminal_median": median(raw_terminal),
         "line_writes_median": median(raw_lines), "client_median": median(runs),
+        "line_writes_cpu_ms": lines_cpu, "client_cpu_ms": client_cpu,
         "ratio_to_socket": paired_ratio(runs, raw_socket),
         "ratio_to_terminal": paired_ratio(runs, raw_terminal),
         "ratio_to_line_writes": paired_ratio(runs, raw_lines),

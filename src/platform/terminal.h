@@ -47,6 +47,6 @@ class RawTerminal : public KeyboardInput {
 class StandardOutput : public TextOutput {
  public:
   void write(std::string_view bytes) override;
-  // One system call for the text and its line end, with no copy of the text.
+  // One system call for the text and its line end.
   void writeLine(std::string_view text) override;
 };

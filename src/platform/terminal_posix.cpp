@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -180,20 +179,15 @@ void TextOutput::writeLine(std::string_view text) {
 }
 
 void StandardOutput::writeLine(std::string_view text) {
-  static constexpr char kLineEnd = '\n';
-  iovec parts[2] = {{const_cast<char*>(text.data()), text.size()},
-                    {const_cast<char*>(&kLineEnd), 1}};
-  ssize_t done = ::writev(STDOUT_FILENO, parts, 2);
-  while (done < 0 && errno == EINTR) done = ::writev(STDOUT_FILENO, parts, 2);
-  if (done < 0) done = 0;  // write() below waits or gives up as it does for any text
-  const auto written = static_cast<std::size_t>(done);
-  // A partial write (a full pipe, say) goes on with the rest the ordinary way.
-  if (written < text.size()) {
-    write(text.substr(written));
-    write("\n");
-  } else if (written == text.size()) {
-    write("\n");
-  }
+  // The text and its line end joined, for one write(): on a terminal that measured far
+  // cheaper in the kernel than writev() of the two parts. Each thread keeps its buffer for
+  // the next line, unless a very long line made it large.
+  constexpr std::size_t kKeptBytes = 64 * 1024;
+  thread_local std::string unit;
+  unit.assign(text);
+  unit.push_back('\n');
+  write(unit);
+  if (unit.capacity() > kKeptBytes) std::string().swap(unit);
 }
 
 void StandardOutput::write(std::string_view bytes) {

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when some are missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev iproute2 util-linux)
-if [ "${KQ7_WITH_BENCH:-0}" = 1 ]; then packages+=(libbenchmark-dev socat irssi); fi
+if [ "${KQ7_WITH_BENCH:-0}" = 1 ]; then packages+=(libbenchmark-dev socat irssi python3); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -64,6 +64,10 @@ class ChatServer {
   struct Chunk {
     std::shared_ptr<const std::string> bytes;
     bool isFile;
+    // A file's bytes that follow `bytes` on the wire, sent straight from the disk.
+    std::shared_ptr<const UniqueFd> file;
+    std::size_t fileBytes;
+    std::size_t size() const { return bytes->size() + fileBytes; }
   };
   struct Connection {
     ConnectionId id = 0;
@@ -76,6 +80,10 @@ class ChatServer {
     std::size_t queuedBytes = 0;  // not yet sent, over the whole queue
     std::multiset<std::size_t> fileSizes;
     bool watchingWrites = false;
+    bool flushPending = false;
+    // Bytes of the front chunk's file read but not all sent yet, from fileWindowStart on.
+    std::string fileWindow;
+    std::size_t fileWindowStart = 0;
     bool closing = false;
     std::string dropReason;
 
@@ -88,8 +96,18 @@ class ChatServer {
   void readFrom(Connection& c);
   void takeInput(Connection& c, std::string_view bytes);
   void deliver(const std::vector<Delivery>& deliveries);
-  void enqueue(Connection& c, const std::shared_ptr<const std::string>& bytes, bool isFile);
+  void enqueue(Connection& c, const Delivery& d);
+  // Writes what c's queue holds as far as the socket takes it: queued messages gathered
+  // into one call, a file straight from the disk.
   void flush(Connection& c);
+  // Sends more of the front chunk's file, read from the disk a window at a time; false
+  // when the connection is dropped.
+  bool sendFile(Connection& c);
+  // Counts n bytes of c's queue as sent.
+  void sent(Connection& c, std::size_t n);
+  // Flushes every connection that got output since the last call: the replies of a whole
+  // batch of events leave together, as few calls per connection as the queue allows.
+  void flushPending();
   void watchWrites(Connection& c, bool on);
   // Marks c to be closed once the current event is handled, for the reason given.
   void drop(Connection& c, const std::string& reason);
@@ -106,6 +124,7 @@ class ChatServer {
   ConnectionId nextId_ = 1;
   std::unordered_map<ConnectionId, std::unique_ptr<Connection>> connections_;
   std::vector<ConnectionId> dropped_;
+  std::vector<ConnectionId> pendingFlush_;
   std::vector<char> readBuffer_;
 };
 

@@ -284,8 +284,9 @@ Delivery ChatRoom::download(ConnectionId to, std::string_view name) const {
   m.setValue("file_name", shown);
   m.setValue("_msgTime", utcTimeText(now()));
   m.setValue("_msgVersion", std::string(kServerVersion));
-  // The file is read straight into its place in the wire bytes: the head of the record,
-  // its pair count raised by one, its pairs, then "file_data" as the last pair.
+  // The wire bytes up to the file's own: the head of the record, its pair count raised by
+  // one, its pairs, then "file_data" as the last pair, whose value the server streams from
+  // the file.
   const std::string head = m.serialize();
   const std::string pairs = m.serializeValues();
   const std::size_t bar = pairs.find('|');
@@ -300,18 +301,25 @@ Delivery ChatRoom::download(ConnectionId to, std::string_view name) const {
                 std::to_string(std::min(settings_.maxFileBytes, kMaxFileBytes)) + " bytes)");
   }
 
-  std::size_t filled = bytes.size();
-  bytes.resize(bytes.size() + size);
-  while (filled < bytes.size()) {
-    const ssize_t n = ::read(fd.get(), bytes.data() + filled, bytes.size() - filled);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return text("Unable to read file: " + shown + ": " + std::strerror(errno));
-    if (n == 0) return text("Unable to read file: " + shown + ": it shrank while being read");
-    filled += static_cast<std::size_t>(n);
-  }
   log("connection " + std::to_string(to) + ": sending file " + printable(shown) + " (" +
       std::to_string(size) + " bytes)");
-  return {to, std::make_shared<const std::string>(std::move(bytes)), true};
+  return {to, std::make_shared<const std::string>(std::move(bytes)), true,
+          std::make_shared<const UniqueFd>(std::move(fd)), size};
+}
+
+std::string wholeWireBytes(const Delivery& d) {
+  std::string out = *d.bytes;
+  if (d.fileBytes == 0) return out;
+  std::size_t filled = out.size();
+  out.resize(out.size() + d.fileBytes);
+  while (filled < out.size()) {
+    const auto offset = static_cast<off_t>(filled - d.bytes->size());
+    const ssize_t n = ::pread(d.file->get(), out.data() + filled, out.size() - filled, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("Unable to read the file of a delivery");
+    filled += static_cast<std::size_t>(n);
+  }
+  return out;
 }
 
 std::shared_ptr<const std::string> ChatRoom::login(Session& session, const message& m) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "message.h"
@@ -57,10 +58,32 @@ struct RoomSettings {
 // One message on its way to one connection. A broadcast shares one buffer among all its
 // deliveries.
 struct Delivery {
+  Delivery() = default;
+  Delivery(ConnectionId to_, std::shared_ptr<const std::string> bytes_, bool isFile_,
+           std::shared_ptr<const UniqueFd> file_ = nullptr, std::size_t fileBytes_ = 0)
+      : to(to_),
+        bytes(std::move(bytes_)),
+        isFile(isFile_),
+        file(std::move(file_)),
+        fileBytes(fileBytes_) {}
+
   ConnectionId to = 0;
+  // The wire bytes; for a file, all of the message up to the file's own bytes.
   std::shared_ptr<const std::string> bytes;
   bool isFile = false;  // a "RECEIVE_FILE" message, which may be far larger than the rest
+  // A file's bytes, fileBytes of them from offset 0 of this descriptor, follow `bytes` on
+  // the wire. They stay on the disk until the connection takes them, so a large download
+  // neither holds the loop up nor sits in memory.
+  std::shared_ptr<const UniqueFd> file;
+  std::size_t fileBytes = 0;
+
+  // Every byte on the wire: bytes then wireSize() - bytes->size() bytes of the file.
+  std::size_t wireSize() const { return bytes->size() + fileBytes; }
 };
+
+// The whole wire form of d, the file's bytes read in. Raises std::runtime_error when the
+// file cannot be read whole. For tests and tools; the server streams instead.
+std::string wholeWireBytes(const Delivery& d);
 
 class ChatRoom {
  public:

@@ -11,6 +11,11 @@ void ConsoleOutput::write(std::string_view unit) {
   sink_.write(unit);
 }
 
+void ConsoleOutput::writeLine(std::string_view text) {
+  std::lock_guard lock(mutex_);
+  sink_.writeLine(text);
+}
+
 namespace {
 
 // The resource line is shown again only when one of the six values changed since the
@@ -45,11 +50,7 @@ class ResourceLine {
 
 void installConsoleHooks(ClientState& state, ConsoleOutput& out) {
   FrontEndHooks& hooks = state.hooks;
-  hooks.showMessage = [&out](std::string_view text) {
-    std::string unit(text);
-    unit += '\n';
-    out.write(unit);
-  };
+  hooks.showMessage = [&out](std::string_view text) { out.writeLine(text); };
   hooks.showHint = [&out](std::string_view text) {
     std::string unit = "\nHint: try ";
     unit += text;

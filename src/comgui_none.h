@@ -19,6 +19,8 @@ class ConsoleOutput {
  public:
   explicit ConsoleOutput(TextOutput& sink) : sink_(sink) {}
   void write(std::string_view unit);
+  // The text and a line end, as one unit.
+  void writeLine(std::string_view text);
 
  private:
   std::mutex mutex_;

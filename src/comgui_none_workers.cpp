@@ -1,3 +1,4 @@
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -40,9 +41,13 @@ void inputWorker(ClientState& state, KeyboardInput& keys, ConsoleOutput& out) {
 
 void networkWorker(ClientState& state) {
   while (!state.quitRequested) {
-    // Waiting on the socket and the wake-up keeps an idle client at no CPU; the limit
-    // bounds how late the quit flag and the refresh timer are seen.
-    state.tcpSocket->waitReadable(kNetworkWaitLimit);
+    // Waiting on the socket and the wake-up keeps an idle client at no CPU. Only the
+    // refresh timer needs a limit, and it runs only while the game login stands.
+    // After a read that filled the buffer the next read follows at once.
+    if (!state.readFilledBuffer) {
+      state.tcpSocket->waitReadable(state.gameLoggedIn ? kNetworkWaitLimit
+                                                       : std::chrono::milliseconds(-1));
+    }
     if (state.quitRequested) break;
     try {
       pollNetwork(state);

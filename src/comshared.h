@@ -103,4 +103,7 @@ struct ClientState {
   std::vector<char> receiveBuffer;
   std::int64_t bytesRead = 0;
   bool connectedShown = false;
+  // The last receive step filled the whole buffer, so more is most likely waiting: the
+  // next step reads at once instead of asking the system first.
+  bool readFilledBuffer = false;
 };

@@ -23,6 +23,8 @@ void quit(ClientState& state) {
   state.tcpSocket->close();
   state.hooks.showMessage("Connection Closed");
   state.quitRequested = true;
+  // The network worker may be waiting without a time limit: let it see the flag now.
+  state.tcpSocket->wake();
 }
 
 // Runs the local command that the whole line names; false when it names none.

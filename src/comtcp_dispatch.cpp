@@ -22,7 +22,12 @@ void receiveFile(const message& m) {
   if (!isPlainFileName(name)) {
     throw std::runtime_error("Cannot open or create file '" + std::string(name) + "'");
   }
-  saveFile(name, valueOf(m, "file_data"));
+  // Data that arrived straight into a temporary file only needs that file renamed.
+  if (SpilledValue* data = m.findSpilled("file_data")) {
+    data->commitAs(name);
+  } else {
+    saveFile(name, valueOf(m, "file_data"));
+  }
 }
 
 void showResources(ClientState& state, const message& m) {
@@ -57,9 +62,18 @@ void dispatchMessage(ClientState& state, message& m) {
     case msgCommand:
       show("A remote command packet was issued.");
       return;
-    case msgChat:
-      show("[" + screenSafe(m.from) + "] " + screenSafe(valueOf(m, "msg")));
+    case msgChat: {
+      // Built in one block: a burst of chat is shown as fast as the terminal takes it.
+      const std::string_view text = valueOf(m, "msg");
+      std::string line;
+      line.reserve(m.from.size() + text.size() + 8);
+      line.push_back('[');
+      appendScreenSafe(line, m.from);
+      line.append("] ");
+      appendScreenSafe(line, text);
+      show(line);
       return;
+    }
     case msgInfo:
       show(screenSafe(valueOf(m, "msg")));
       if (valueOf(m, "Clue") == "LOGGED_IN") {

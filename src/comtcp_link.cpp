@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/socket.h"
 #include "platform/wakeup.h"
 #include "utc_time.h"
@@ -142,6 +143,8 @@ std::unique_ptr<ServerLink> makeTcpServerLink(std::uint16_t port) {
 void initNetwork(ClientState& state, std::uint16_t port) {
   state.tcpSocket = makeTcpServerLink(port);
   state.inbound = message();
+  state.partialData.spillLargeValues(
+      {kSpillValueBytes, [](std::string_view, std::size_t) { return makeSpillFile("."); }});
   if (!socketAlive(state)) throw std::runtime_error("Unable to create socket");
 }
 

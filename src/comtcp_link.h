@@ -57,7 +57,8 @@ class ServerLink {
   // One read that never waits. closed and lost come once per connection; after them
   // the link is not connected until the next connect().
   virtual ReadResult receive(std::span<char> buffer) = 0;
-  // Waits until a read may find something, wake() is called, or timeout passes.
+  // Waits until a read may find something, wake() is called, or timeout passes; a
+  // negative timeout waits without limit.
   virtual void waitReadable(std::chrono::milliseconds timeout) = 0;
   // Ends a waitReadable() in progress (or the next one) at once. Any thread.
   virtual void wake() = 0;

@@ -28,6 +28,16 @@ void showConnected(ClientState& state) {
   state.hooks.connected();
 }
 
+// A file's data kept on disk while it arrived goes straight to its file; any other value
+// kept there is brought into memory, so that the dispatcher sees every value as usual.
+void loadSpilledValues(message& m) {
+  if (m.spilled.empty()) return;
+  const std::string* kind = m.findValue("msg");
+  const bool fileData = m.type == msgData && kind != nullptr && *kind == "RECEIVE_FILE" &&
+                        m.spilled.size() == 1 && m.findSpilled("file_data") != nullptr;
+  if (!fileData) m.loadSpilled();
+}
+
 void endConnection(ClientState& state) {
   state.hooks.showMessage("Connection lost");
   state.partialData.reset();
@@ -45,8 +55,11 @@ bool isPlainFileName(std::string_view name) {
 
 void pollNetwork(ClientState& state) {
   ServerLink& link = *state.tcpSocket;
+  state.readFilledBuffer = false;
   if (!link.alive()) return;
   const ReadResult read = link.receive(state.receiveBuffer);
+  state.readFilledBuffer =
+      read.kind == ReadResult::Kind::data && read.count == state.receiveBuffer.size();
   switch (read.kind) {
     case ReadResult::Kind::nothing:
       return;
@@ -80,10 +93,13 @@ void pollNetwork(ClientState& state) {
     switch (step.outcome) {
       case MessageStream::Outcome::complete:
         try {
+          loadSpilledValues(state.inbound);
           dispatchMessage(state, state.inbound);
         } catch (const std::exception& failure) {
           state.hooks.showMessage(std::string("Error: ") + screenSafe(failure.what()));
         }
+        // A temporary file not renamed into place goes now, not with the next message.
+        state.inbound.spilled.clear();
         break;
       case MessageStream::Outcome::incomplete:
         break;

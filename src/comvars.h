@@ -14,10 +14,15 @@ inline constexpr std::string_view defaultServerHost = "localhost";
 inline constexpr std::int64_t kRefreshIntervalMs = 120000;
 inline constexpr std::string_view kRefreshCommand = "@kq7:RefreshResources";
 
-// Longest wait of the network worker between two looks at the quit flag and the timer.
+// Longest wait of the network worker between two looks at the refresh timer while the
+// game login stands. Without it the worker waits for data or a wake-up alone, so an idle
+// client costs no CPU at all; everything that sets the quit flag wakes it.
 inline constexpr std::chrono::milliseconds kNetworkWaitLimit{250};
 // Longest wait for a connect to stand, and for a send to make progress.
 inline constexpr std::chrono::milliseconds kConnectTimeout{10000};
 inline constexpr std::chrono::milliseconds kSendTimeout{10000};
 // One receive takes at most this many bytes.
 inline constexpr std::size_t kReceiveBufferSize = 65536;
+// A received value at least this large goes to a temporary file in the working directory
+// as it arrives, not into memory: a downloaded file is then renamed into place whole.
+inline constexpr std::size_t kSpillValueBytes = std::size_t{1} << 20;

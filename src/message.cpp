@@ -81,16 +81,29 @@ std::string message::serialize() const {
 std::string message::serializeValues() const {
   std::size_t size = kSerializeHeadroom + 12;
   for (const auto& [key, value] : values) size += key.size() + value.size() + 12;
+  for (const auto& [key, value] : spilled) size += key.size() + value->size() + 12;
   std::string out;
   out.reserve(size);
-  appendDecimal(out, values.size());
+  appendDecimal(out, values.size() + spilled.size());
   out.push_back('|');
-  for (const auto& [key, value] : values) {
+  const auto pair = [&out](const std::string& key, std::string_view value) {
     out.append(key);
     out.push_back('|');
     appendDecimal(out, value.size());
     out.push_back('|');
     out.append(value);
+  };
+  // Both maps in key order, as if they were one.
+  auto kept = values.begin();
+  auto away = spilled.begin();
+  while (kept != values.end() || away != spilled.end()) {
+    if (away == spilled.end() || (kept != values.end() && kept->first < away->first)) {
+      pair(kept->first, kept->second);
+      ++kept;
+    } else {
+      pair(away->first, away->second->load());
+      ++away;
+    }
   }
   return out;
 }
@@ -118,7 +131,7 @@ std::size_t message::parse(std::string_view data) {
 
 void message::setMessage(msgType newType, std::string msg) {
   type = newType;
-  values.insert_or_assign("msg", std::move(msg));
+  setValue("msg", std::move(msg));
 }
 
 std::string message::getValue(std::string_view key) const {
@@ -127,10 +140,14 @@ std::string message::getValue(std::string_view key) const {
 }
 
 void message::setValue(std::string key, std::string value) {
+  if (!spilled.empty()) spilled.erase(key);
   values.insert_or_assign(std::move(key), std::move(value));
 }
 
-void message::clearValues() { values.clear(); }
+void message::clearValues() {
+  values.clear();
+  spilled.clear();
+}
 
 std::string message::getMsg() const { return getValue("msg"); }
 
@@ -144,4 +161,22 @@ const std::string* message::findValue(std::string_view key) const {
 std::string message::takeValue(std::string_view key) {
   const auto it = values.find(key);
   return it == values.end() ? std::string() : std::move(it->second);
+}
+
+SpilledValue* message::findSpilled(std::string_view key) const {
+  const auto it = spilled.find(key);
+  return it == spilled.end() ? nullptr : it->second.get();
+}
+
+void message::setSpilled(std::string key, std::shared_ptr<SpilledValue> value) {
+  values.erase(key);
+  spilled.insert_or_assign(std::move(key), std::move(value));
+}
+
+void message::loadSpilled() {
+  while (!spilled.empty()) {
+    const auto it = spilled.begin();
+    values.insert_or_assign(it->first, it->second->load());
+    spilled.erase(it);
+  }
 }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -46,6 +47,22 @@ std::int64_t toInt64(std::string_view field);
 
 // The 12 bytes that begin every message.
 inline constexpr std::string_view kMessageMarker = "{xxKQ7COMxx}";
+
+// A value kept outside memory while it arrives (a large file, say), so that it costs no
+// memory and no second copy. The receiver decides where (see MessageStream::spillLargeValues).
+// Failures to store bytes are remembered and raised by load() and commitAs().
+class SpilledValue {
+ public:
+  virtual ~SpilledValue() = default;
+  // Adds bytes at the end; called while the value arrives.
+  virtual void append(std::string_view bytes) = 0;
+  virtual std::size_t size() const = 0;
+  // The whole value in memory.
+  virtual std::string load() const = 0;
+  // Makes the stored bytes the file `name`, replacing one of that name whole. Raises
+  // "Cannot open or create file '" + name + "'" or a write failure; the value is then gone.
+  virtual void commitAs(std::string_view name) = 0;
+};
 
 class message {
  public:
@@ -94,12 +111,21 @@ class message {
   // empty when the key is missing.
   std::string takeValue(std::string_view key);
 
+  // A value that the receiver kept outside memory; null when key has none. Such a key is
+  // not in `values` until loadSpilled() brings it in.
+  SpilledValue* findSpilled(std::string_view key) const;
+  void setSpilled(std::string key, std::shared_ptr<SpilledValue> value);
+  // Moves every spilled value into `values`. Raises what SpilledValue::load raises.
+  void loadSpilled();
+
   bool isValid = false;
   bool isComplete = false;
   std::int32_t type = msgNone;
   std::string from = "Guest";
   std::int64_t time = -1;
   std::map<std::string, std::string, std::less<>> values;
+  // Pairs whose values are kept outside memory; a key is in one map or the other.
+  std::map<std::string, std::shared_ptr<SpilledValue>, std::less<>> spilled;
 };
 
 // The text that getValue gives for a missing key.

@@ -29,7 +29,9 @@ void WireDecoder::reset() {
   pendingKey_.clear();
   // Give back the memory of an abandoned large value.
   std::string().swap(pendingValue_);
+  pendingSpill_.reset();
   valueLength_ = 0;
+  valueReceived_ = 0;
 }
 
 bool WireDecoder::takeField(std::string_view input, std::size_t& pos, std::string_view& field) {
@@ -54,7 +56,12 @@ bool WireDecoder::takeField(std::string_view input, std::size_t& pos, std::strin
 }
 
 void WireDecoder::finishValue(message& record) {
-  record.setValue(std::move(pendingKey_), std::move(pendingValue_));
+  if (pendingSpill_) {
+    record.setSpilled(std::move(pendingKey_), std::move(pendingSpill_));
+    pendingSpill_.reset();
+  } else {
+    record.setValue(std::move(pendingKey_), std::move(pendingValue_));
+  }
   pendingKey_.clear();
   pendingValue_.clear();
   ++pairsStored_;
@@ -152,16 +159,26 @@ WireDecoder::Result WireDecoder::feed(std::string_view input, message& record) {
             throw messageTooLarge(limit_);
           }
           pendingValue_.clear();
-          pendingValue_.reserve(valueLength_);
+          pendingSpill_.reset();
+          valueReceived_ = 0;
+          if (spill_.make && valueLength_ >= spill_.threshold) {
+            pendingSpill_ = spill_.make(pendingKey_, valueLength_);
+          }
+          if (!pendingSpill_) pendingValue_.reserve(valueLength_);
           phase_ = Phase::value;
           break;
         }
         case Phase::value: {
-          const std::size_t take =
-              std::min(valueLength_ - pendingValue_.size(), input.size() - pos);
-          pendingValue_.append(input.data() + pos, take);
+          const std::size_t take = std::min(valueLength_ - valueReceived_, input.size() - pos);
+          // Straight from the read into its place: memory, or where the spill keeps it.
+          if (pendingSpill_) {
+            pendingSpill_->append(input.substr(pos, take));
+          } else {
+            pendingValue_.append(input.data() + pos, take);
+          }
+          valueReceived_ += take;
           pos += take;
-          if (pendingValue_.size() < valueLength_) return needMore();
+          if (valueReceived_ < valueLength_) return needMore();
           finishValue(record);
           if (--pairsLeft_ == 0) return complete();
           phase_ = Phase::key;

@@ -16,6 +16,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -26,6 +28,14 @@
 inline constexpr std::size_t kMaxMessageBytes = std::size_t{256} << 20;
 // Largest number of pairs kept in one message (each costs a map node).
 inline constexpr std::size_t kMaxMessagePairs = std::size_t{1} << 20;
+
+// Where a value of at least `threshold` bytes goes while it arrives, instead of memory:
+// `make` is asked with the key and the declared length; a null answer keeps the value in
+// memory after all. The record then holds the value with message::setSpilled.
+struct SpillPolicy {
+  std::size_t threshold = 0;
+  std::function<std::shared_ptr<SpilledValue>(std::string_view key, std::size_t length)> make;
+};
 
 // Resumable decoder for one message at a time; the building block of MessageStream and
 // of message::parse. It writes straight into the record it is given, which must be the
@@ -58,6 +68,9 @@ class WireDecoder {
   std::size_t usedBeforeFault() const { return usedBeforeFault_; }
   // Forgets the message in progress.
   void reset();
+  // Large values go where the policy says from the next value on; an empty policy (no
+  // `make`) keeps every value in memory, as at the start.
+  void setSpill(SpillPolicy policy) { spill_ = std::move(policy); }
 
  private:
   enum class Phase { marker, time, from, type, count, key, length, value };
@@ -77,7 +90,10 @@ class WireDecoder {
   std::size_t pairsStored_ = 0;
   std::string pendingKey_;
   std::string pendingValue_;
+  std::shared_ptr<SpilledValue> pendingSpill_;  // the value in progress, when spilled
   std::size_t valueLength_ = 0;
+  std::size_t valueReceived_ = 0;
+  SpillPolicy spill_;
   std::size_t usedBeforeFault_ = 0;
 };
 
@@ -115,6 +131,8 @@ class MessageStream {
   std::size_t carried() const { return decoder_.carried(); }
   // Forgets everything carried, for a new connection.
   void reset();
+  // See WireDecoder::setSpill.
+  void spillLargeValues(SpillPolicy policy) { decoder_.setSpill(std::move(policy)); }
 
  private:
   Step skip(std::string_view input, std::size_t from, bool newRun);

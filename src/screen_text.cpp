@@ -9,6 +9,12 @@ bool isControl(unsigned char c) { return c < 32 || c == 127; }
 }  // namespace
 
 std::string screenSafe(std::string_view text) {
+  std::string out;
+  appendScreenSafe(out, text);
+  return out;
+}
+
+void appendScreenSafe(std::string& out, std::string_view text) {
   const auto firstControl = std::find_if(text.begin(), text.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);
     return isControl(byte) && c != '\t' && c != '\n' && c != '\r';
@@ -20,10 +26,12 @@ std::string screenSafe(std::string_view text) {
     }
     return false;
   }();
-  if (firstControl == text.end() && !hasLoneCarriageReturn) return std::string(text);
+  if (firstControl == text.end() && !hasLoneCarriageReturn) {
+    out.append(text);
+    return;
+  }
 
-  std::string out;
-  out.reserve(text.size() + 16);
+  out.reserve(out.size() + text.size() + 16);
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     const bool keep = !isControl(byte) || byte == '\t' || byte == '\n' ||
@@ -35,5 +43,4 @@ std::string screenSafe(std::string_view text) {
       out.push_back(byte == 127 ? '?' : static_cast<char>(byte + 64));
     }
   }
-  return out;
 }

@@ -8,3 +8,5 @@
 // for DEL), except tab, line feed, and a carriage return directly followed by a line
 // feed. Every other byte, 128-255 included, passes unchanged.
 std::string screenSafe(std::string_view text);
+// The same, appended to out.
+void appendScreenSafe(std::string& out, std::string_view text);

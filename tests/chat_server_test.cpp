@@ -186,6 +186,30 @@ TEST_F(LoopbackTest, AClientThatStopsReadingIsDroppedWithoutStallingTheOthers) {
   EXPECT_EQ(userListOf(fast.receive()), "1: fast");
 }
 
+TEST_F(LoopbackTest, AFileThatShrinksWhileBeingSentEndsThatConnection) {
+  files.write("big.bin", std::string(std::size_t{8} << 20, 'b'));
+  start();
+  // A client that reads slowly, so that most of the file is still on the disk.
+  WireClient slow(server->port(), 4096);
+  slow.send(logonMessage("slow"));
+  const std::string slowConnection = connectionOf(slow);
+  WireClient other = loggedOn("other");
+  message ask = request(msgCommand, "DOWNLOAD_FILE", "slow");
+  ask.setValue("file_name", "big.bin");
+  slow.send(ask);
+  awaitLog(slowConnection + ": sending file big.bin");
+  std::filesystem::resize_file(files.path() / "big.bin", 1000);
+
+  slow.expectClosed();
+  EXPECT_NE(awaitLog(slowConnection + " closed:").find("the file shrank while being sent"),
+            std::string::npos);
+  // The others go on.
+  other.send(request(msgCommand, "CHAT_SEND_USER_LIST", "other"));
+  message reply = other.receive();
+  while (reply.getMsg() != "USER_LIST") reply = other.receive();
+  EXPECT_EQ(userListOf(reply), "1: other");
+}
+
 TEST_F(LoopbackTest, BadInputIsSkippedAndTheNextMessageAnswered) {
   start();
   struct Case {

@@ -2,7 +2,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <deque>
@@ -380,6 +382,25 @@ TEST(ConsoleOutputTest, UnitsFromManyThreadsNeverMix) {
     ++counts[owner - 'A'];
   }
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(counts[t], kUnitsEach);
+}
+
+TEST(StandardOutput, ALineAndItsEndLeaveTogether) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const int saved = ::dup(STDOUT_FILENO);
+  ::dup2(fds[1], STDOUT_FILENO);
+  StandardOutput screen;
+  screen.writeLine("first line");
+  screen.writeLine("");
+  screen.write("x");
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  ::close(fds[1]);
+  char buffer[64] = {};
+  const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+  ::close(fds[0]);
+  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0))),
+            "first line\n\nx");
 }
 
 }  // namespace

@@ -169,6 +169,8 @@ TEST(ProcessInput, QuitClosesTheLinkAndEndsTheWorkers) {
     EXPECT_FALSE(f.link->isAlive);
     EXPECT_EQ(f.seen->lines, Lines{"Connection Closed"});
     EXPECT_TRUE(f.state.quitRequested);
+    // The network worker, which may wait without a time limit, is woken to see the flag.
+    EXPECT_GE(f.link->wakes, 1);
     // With the socket closed, nothing goes out any more.
     f.state.quitRequested = false;
     processInput(f.state, "", true);

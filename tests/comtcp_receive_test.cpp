@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,6 +10,7 @@
 
 #include "client_fakes.h"
 #include "comtcp.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -132,6 +134,18 @@ TEST(PollNetwork, AFailingDispatchDoesNotLoseTheRestOfTheRead) {
   EXPECT_EQ(f.seen->lines, (Lines{"Error: screen hiccup", "[amy] second", "Connected!"}));
 }
 
+TEST(PollNetwork, AFullReadSaysThatMoreIsLikelyWaiting) {
+  ClientFixture f;
+  const std::string big = chat(std::string(100000, 'b'));
+  f.link->reads.push_back(big);
+  pollNetwork(f.state);
+  EXPECT_TRUE(f.state.readFilledBuffer);
+  pollNetwork(f.state);
+  EXPECT_FALSE(f.state.readFilledBuffer);
+  pollNetwork(f.state);  // nothing to read
+  EXPECT_FALSE(f.state.readFilledBuffer);
+}
+
 class DebugTrace : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -176,6 +190,79 @@ TEST_F(DebugTrace, AMessageOverThreeReadsIsCopiedToIncoming) {
   EXPECT_EQ(shown[9], "[amy] hi");
   std::ifstream in("incoming.txt", std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), bytes);
+}
+
+class SpilledDownload : public DebugTrace {
+ protected:
+  void SetUp() override {
+    DebugTrace::SetUp();
+    f.state.debugMode = false;
+    f.state.partialData.spillLargeValues(
+        {1000, [](std::string_view, std::size_t) { return makeSpillFile("."); }});
+  }
+  static std::string fileMessage(const std::string& name, const std::string& data,
+                                 const std::string& kind = "RECEIVE_FILE") {
+    message m(-1, "srv", kind, msgData);
+    m.setValue("file_name", name);
+    m.setValue("file_data", data);
+    return m.serialize();
+  }
+  static std::vector<std::string> filesHere() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(".")) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static std::string contentsOf(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+TEST_F(SpilledDownload, ALargeFileGoesFromTheReadsToItsPlace) {
+  std::string data(300000, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 3);
+  const std::string bytes = fileMessage("big.bin", data);
+  Lines reads;
+  for (std::size_t at = 0; at < bytes.size(); at += 40000) reads.push_back(bytes.substr(at, 40000));
+  // The file is not there, not even in part, until the message is complete.
+  receive(f, Lines(reads.begin(), reads.end() - 1));
+  EXPECT_FALSE(fs::exists("big.bin"));
+  receive(f, {reads.back()});
+  EXPECT_EQ(f.seen->lines, (Lines{"Connected!", "File Received: big.bin"}));
+  EXPECT_EQ(f.seen->filesReceived, 1);
+  EXPECT_TRUE(contentsOf("big.bin") == data);
+  EXPECT_EQ(filesHere(), Lines{"big.bin"}) << "no temporary file is left";
+}
+
+TEST_F(SpilledDownload, ARefusedNameLeavesNoFileBehind) {
+  receive(f, {fileMessage("../escape", std::string(5000, 'e'))});
+  EXPECT_EQ(f.seen->lines,
+            (Lines{"File Received: ../escape", "Unable to receive file data", "Connected!"}));
+  EXPECT_EQ(filesHere(), Lines{});
+  fs::create_directory("taken");
+  receive(f, {fileMessage("taken", std::string(5000, 't'))});
+  EXPECT_EQ(f.seen->lines.back(), "Unable to receive file data");
+  EXPECT_EQ(filesHere(), Lines{"taken"});
+}
+
+TEST_F(SpilledDownload, ALargeValueOfAnyOtherMessageIsReadAsUsual) {
+  const std::string text(5000, 'c');
+  receive(f, {chat(text), fileMessage("x.bin", std::string(5000, 'd'), "SOMETHING_ELSE")});
+  EXPECT_EQ(f.seen->lines,
+            (Lines{"[amy] " + text, "Connected!", "Unknown Data Stream: SOMETHING_ELSE"}));
+  EXPECT_EQ(filesHere(), Lines{});
+}
+
+TEST_F(SpilledDownload, TheDebugCopyHoldsASpilledValue) {
+  f.state.debugMode = true;
+  const std::string data(3000, 'q');
+  const std::string bytes = fileMessage("q.bin", data);
+  receive(f, {bytes.substr(0, 100), bytes.substr(100)});
+  EXPECT_TRUE(contentsOf("q.bin") == data);
+  EXPECT_TRUE(contentsOf("incoming.txt") == bytes);
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -163,6 +165,90 @@ TEST(MessageStream, ALargeValueArrivesWhole) {
   }
   EXPECT_EQ(completes, 1u);
   EXPECT_EQ(*record.findValue("file_data"), payload);
+}
+
+// A spill that keeps its bytes in a string, to watch what the decoder hands it.
+class MemorySpill : public SpilledValue {
+ public:
+  void append(std::string_view bytes) override {
+    ++appends;
+    bytes_.append(bytes);
+  }
+  std::size_t size() const override { return bytes_.size(); }
+  std::string load() const override { return bytes_; }
+  void commitAs(std::string_view name) override { committedAs = name; }
+  int appends = 0;
+  std::string committedAs;
+
+ private:
+  std::string bytes_;
+};
+
+TEST(MessageStream, LargeValuesGoWhereTheSpillPolicySaysSmallOnesStayInMemory) {
+  const std::string payload(200000, 'p');
+  message m(-1, "srv", "RECEIVE_FILE", msgData);
+  m.setValue("file_data", payload);
+  m.setValue("file_name", "f.bin");
+  const std::string bytes = m.serialize();
+
+  std::vector<std::pair<std::string, std::size_t>> asked;
+  std::shared_ptr<MemorySpill> spill;
+  MessageStream s;
+  s.spillLargeValues({100000, [&](std::string_view key, std::size_t length) {
+                        asked.emplace_back(key, length);
+                        spill = std::make_shared<MemorySpill>();
+                        return spill;
+                      }});
+  message record;
+  std::size_t completes = 0;
+  for (const std::string& read : cutEvery(bytes, 65536)) {
+    const auto step = s.next(read, record);
+    ASSERT_EQ(step.used, read.size());
+    if (step.outcome == MessageStream::Outcome::complete) ++completes;
+  }
+  EXPECT_EQ(completes, 1u);
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(asked[0], (std::pair<std::string, std::size_t>{"file_data", payload.size()}));
+  // Each read's part of the value went over as it came, never gathered in memory.
+  EXPECT_EQ(spill->appends, 4);
+  EXPECT_EQ(record.findValue("file_data"), nullptr);
+  ASSERT_EQ(record.findSpilled("file_data"), spill.get());
+  EXPECT_TRUE(spill->load() == payload);
+  EXPECT_EQ(record.getValue("file_name"), "f.bin");
+  // The record still reads and writes as a whole.
+  EXPECT_TRUE(record.serialize() == bytes);
+  record.loadSpilled();
+  EXPECT_TRUE(record.getValue("file_data") == payload);
+  EXPECT_TRUE(record.spilled.empty());
+}
+
+TEST(MessageStream, ASpillThatIsRefusedKeepsTheValueInMemory) {
+  message m(-1, "srv", "big", msgChat);
+  m.setValue("x", std::string(5000, 'x'));
+  MessageStream s;
+  s.spillLargeValues({1000, [](std::string_view, std::size_t) { return nullptr; }});
+  message record;
+  ASSERT_EQ(s.next(m.serialize(), record).outcome, MessageStream::Outcome::complete);
+  EXPECT_EQ(record.getValue("x"), std::string(5000, 'x'));
+  EXPECT_TRUE(record.spilled.empty());
+}
+
+TEST(MessageStream, TheNextMessageDropsASpilledValue) {
+  message m(-1, "srv", "big", msgChat);
+  m.setValue("x", std::string(5000, 'x'));
+  std::weak_ptr<MemorySpill> watch;
+  MessageStream s;
+  s.spillLargeValues({1000, [&](std::string_view, std::size_t) {
+                        auto spill = std::make_shared<MemorySpill>();
+                        watch = spill;
+                        return spill;
+                      }});
+  message record;
+  ASSERT_EQ(s.next(m.serialize(), record).outcome, MessageStream::Outcome::complete);
+  EXPECT_FALSE(watch.expired());
+  ASSERT_EQ(s.next(wire("next"), record).outcome, MessageStream::Outcome::complete);
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(record.getMsg(), "next");
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ class RoomTest : public ::testing::Test {
   Reply decode(const Delivery& d) const {
     Reply reply{d.to, message(), d.isFile, {}};
     message& m = reply.m;
-    EXPECT_EQ(m.parse(*d.bytes), d.bytes->size());
+    const std::string bytes = wholeWireBytes(d);
+    EXPECT_EQ(m.parse(bytes), bytes.size());
     EXPECT_TRUE(m.isValid && m.isComplete);
     // Every message from the server carries the same stamps.
     EXPECT_EQ(m.time, -1);

@@ -27,4 +27,12 @@ TEST(ScreenSafe, ControlBytesAreShownInCaretForm) {
   for (const Case& c : kCases) EXPECT_EQ(screenSafe(c.in), c.out) << c.in;
 }
 
+TEST(ScreenSafe, AppendingKeepsWhatWasThere) {
+  std::string line = "[";
+  appendScreenSafe(line, "a\x1b");
+  line += "] ";
+  appendScreenSafe(line, "plain");
+  EXPECT_EQ(line, "[a^[] plain");
+}
+
 }  // namespace

@@ -24,6 +24,8 @@ class TextOutput {
   // Writes every byte, looping over partial writes. Raises nothing: a screen that cannot
   // be written to loses the text. Callers serialise calls (ConsoleOutput does).
   virtual void write(std::string_view bytes) = 0;
+  // Writes text and a line end as write() would write them joined.
+  virtual void writeLine(std::string_view text);
 };
 
 // The controlling terminal in raw mode for the life of the object: no line editing, no
@@ -45,4 +47,6 @@ class RawTerminal : public KeyboardInput {
 class StandardOutput : public TextOutput {
  public:
   void write(std::string_view bytes) override;
+  // One system call for the text and its line end.
+  void writeLine(std::string_view text) override;
 };

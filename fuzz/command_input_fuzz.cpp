@@ -16,8 +16,8 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
-const char* const kPrompts[] = {"", "UserName", "ServerIP", "FileName", "KQ7_username",
-                                "KQ7_password"};
+const char* const kPrompts[] = {"",         "UserName",     "ServerIP",
+                                "FileName", "KQ7_username", "KQ7_password"};
 
 }  // namespace
 

@@ -49,8 +49,8 @@ Outcome receive(const std::vector<std::string>& reads) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Received files land in the working directory: keep them out of the way.
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("kq7-fuzz-receive-" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("kq7-fuzz-receive-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   std::filesystem::current_path(dir);
   return 0;

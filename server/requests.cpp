@@ -1,7 +1,5 @@
 #include "server/requests.h"
 
-#include "utc_time.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+
+#include "utc_time.h"
 
 namespace {
 

@@ -139,8 +139,6 @@ class ChatRoom {
   std::vector<ConnectionId> logonOrder_;
 };
 
-
-
 // Bytes of client text made safe for one log line: control characters become '?', and
 // text past `limit` bytes is cut with "...".
 std::string printable(std::string_view text, std::size_t limit = 80);

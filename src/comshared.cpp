@@ -1,7 +1,6 @@
 #include "comshared.h"
 
 #include "comtcp_link.h"
-
 #include "comvars.h"
 
 ClientState::ClientState() : receiveBuffer(kReceiveBufferSize) {}

@@ -148,7 +148,9 @@ void initNetwork(ClientState& state, std::uint16_t port) {
   if (!socketAlive(state)) throw std::runtime_error("Unable to create socket");
 }
 
-bool socketAlive(const ClientState& state) { return state.tcpSocket->alive(); }
+bool socketAlive(const ClientState& state) {
+  return state.tcpSocket->alive();
+}
 
 void sendMessage(ClientState& state, message& m) {
   m.setValue("_msgTime", utcTimeText(nowUnixMillis()));
@@ -184,6 +186,5 @@ void connectAndLogon(ClientState& state, const std::string& host) {
   const std::string name = state.screenName.get();
   std::string logon = "\r\n" + name + " has logged on using version ";
   logon.append(clientVersion).append(" - ").append(state.guiName).append("\r\n");
-  sendNewMessage(state, msgInfo, "INFO_LOGON", "screen_name", name, "logon_msg",
-                 std::move(logon));
+  sendNewMessage(state, msgInfo, "INFO_LOGON", "screen_name", name, "logon_msg", std::move(logon));
 }

@@ -24,10 +24,10 @@
 
 struct ReadResult {
   enum class Kind {
-    data,          // `count` bytes arrived
-    nothing,       // no data yet, or no connection to read from
-    closed,        // the server ended the connection in order (a read of 0 bytes)
-    lost,          // the connection broke (reset, keepalive timeout, a failed send)
+    data,     // `count` bytes arrived
+    nothing,  // no data yet, or no connection to read from
+    closed,   // the server ended the connection in order (a read of 0 bytes)
+    lost,     // the connection broke (reset, keepalive timeout, a failed send)
   };
   Kind kind = Kind::nothing;
   std::size_t count = 0;

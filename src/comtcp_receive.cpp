@@ -46,7 +46,9 @@ void endConnection(ClientState& state) {
 
 }  // namespace
 
-void saveFile(std::string_view name, std::string_view data) { writeFileReplacing(name, data); }
+void saveFile(std::string_view name, std::string_view data) {
+  writeFileReplacing(name, data);
+}
 
 bool isPlainFileName(std::string_view name) {
   return !name.empty() && name != "." && name != ".." &&

@@ -1,8 +1,8 @@
 // The program entry: sets up the network side and the terminal, runs the two workers until
 // the user quits, and ends with status 0, or 1 after a failure. Arguments are ignored.
 #include <csignal>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -24,8 +24,7 @@ int main() {
     initNetwork(state, serverPort);
     const auto terminal = RawTerminal::open();
     initFrontEnd(
-        state,
-        [&] { return refreshDue(state.gameLoggedIn, lastRefreshTime, nowUnixMillis); },
+        state, [&] { return refreshDue(state.gameLoggedIn, lastRefreshTime, nowUnixMillis); },
         *terminal, out);
     state.tcpSocket->close();
     return state.exitStatus;

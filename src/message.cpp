@@ -52,8 +52,12 @@ void appendDecimal(std::string& out, Int value) {
 
 }  // namespace
 
-std::int32_t toInt32(std::string_view field) { return toInteger<std::int32_t>(field); }
-std::int64_t toInt64(std::string_view field) { return toInteger<std::int64_t>(field); }
+std::int32_t toInt32(std::string_view field) {
+  return toInteger<std::int32_t>(field);
+}
+std::int64_t toInt64(std::string_view field) {
+  return toInteger<std::int64_t>(field);
+}
 
 message::message() = default;
 
@@ -149,9 +153,13 @@ void message::clearValues() {
   spilled.clear();
 }
 
-std::string message::getMsg() const { return getValue("msg"); }
+std::string message::getMsg() const {
+  return getValue("msg");
+}
 
-std::string message::getCommand() const { return type == msgCommand ? getMsg() : std::string(); }
+std::string message::getCommand() const {
+  return type == msgCommand ? getMsg() : std::string();
+}
 
 const std::string* message::findValue(std::string_view key) const {
   const auto it = values.find(key);

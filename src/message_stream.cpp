@@ -201,8 +201,7 @@ void MessageStream::reset() {
   skipping_ = false;
 }
 
-MessageStream::Step MessageStream::skip(std::string_view input, std::size_t from,
-                                         bool newRun) {
+MessageStream::Step MessageStream::skip(std::string_view input, std::size_t from, bool newRun) {
   // The next place where a marker, or the beginning of one cut by the end of the input,
   // starts. The marker holds only one "{", so a failed match never hides another one.
   std::size_t at = from;

@@ -52,7 +52,8 @@ class WireDecoder {
     std::size_t used;  // bytes of this input that belong to the message
   };
 
-  explicit WireDecoder(std::size_t limit = kMaxMessageBytes, std::size_t pairLimit = kMaxMessagePairs);
+  explicit WireDecoder(std::size_t limit = kMaxMessageBytes,
+                       std::size_t pairLimit = kMaxMessagePairs);
 
   // Reads bytes from the front of input into record. At a message boundary the record
   // is reset first (time -1, from "NONE", no pairs; type kept until it is read).
@@ -84,8 +85,8 @@ class WireDecoder {
   std::size_t pairLimit_;
   Phase phase_ = Phase::marker;
   std::size_t markerMatched_ = 0;
-  std::size_t consumed_ = 0;    // wire bytes of this message before the current call
-  std::string fieldBuffer_;      // start of a "|"-terminated field cut by a read
+  std::size_t consumed_ = 0;  // wire bytes of this message before the current call
+  std::string fieldBuffer_;   // start of a "|"-terminated field cut by a read
   std::int64_t pairsLeft_ = 0;
   std::size_t pairsStored_ = 0;
   std::string pendingKey_;
@@ -113,9 +114,9 @@ class MessageStream {
   };
   struct Step {
     Outcome outcome;
-    std::size_t used;          // bytes of the input this step consumed
-    bool newRun = false;       // skipped: the first step of a run of bad bytes
-    std::string error;         // dropped: the failure's text
+    std::size_t used;     // bytes of the input this step consumed
+    bool newRun = false;  // skipped: the first step of a run of bad bytes
+    std::string error;    // dropped: the failure's text
   };
 
   explicit MessageStream(std::size_t limit = kMaxMessageBytes,

@@ -4,7 +4,9 @@
 
 namespace {
 
-bool isControl(unsigned char c) { return c < 32 || c == 127; }
+bool isControl(unsigned char c) {
+  return c < 32 || c == 127;
+}
 
 }  // namespace
 

@@ -55,9 +55,9 @@ TEST(ProcessInput, TheFirstLineIsTheScreenName) {
     f.state.pendingInput = "UserName";
     processInput(f.state, c.typed, true);
     EXPECT_EQ(f.state.screenName.get(), c.name);
-    EXPECT_EQ(f.seen->lines, (Lines{"\r\nWelcome, " + c.name,
-                                    "\r\n[General Commands] @connect, @info, @quit",
-                                    "[KQ7 Commands] @kq7:top5, @kq7:login\r\n", "hint:@connect"}));
+    EXPECT_EQ(f.seen->lines,
+              (Lines{"\r\nWelcome, " + c.name, "\r\n[General Commands] @connect, @info, @quit",
+                     "[KQ7 Commands] @kq7:top5, @kq7:login\r\n", "hint:@connect"}));
     EXPECT_TRUE(f.state.pendingInput.empty());
     EXPECT_FALSE(f.state.quitRequested);
     EXPECT_TRUE(f.link->sent.empty());
@@ -86,10 +86,7 @@ TEST(ProcessInput, CommandsShowTheirTextsAndSendTheirRequests) {
       {"@connect", {"Type the IP address of the server: ", "hint:localhost"}, {}, "ServerIP"},
       {"@open", {"Type the IP address of the server: ", "hint:localhost"}, {}, "ServerIP"},
       {"@download", {"File Name: "}, {}, "FileName"},
-      {"@kq7:top5",
-       {"\r\nRetrieving Top 5 KQ7 Players:"},
-       {{1, {{"msg", "KQ7_SEND_TOP_5"}}}},
-       ""},
+      {"@kq7:top5", {"\r\nRetrieving Top 5 KQ7 Players:"}, {{1, {{"msg", "KQ7_SEND_TOP_5"}}}}, ""},
       {"@kq7:login", {"username: "}, {}, "KQ7_username"},
       {"@kq7:RefreshResources", {}, {{1, {{"msg", "KQ7_SEND_USER_INFO"}}}}, ""},
       {"@users", {"\r\nKQ7Com User List", "---------------------------"}, {}, ""},

@@ -69,9 +69,9 @@ TEST(DispatchMessage, ServerTextCannotDriveTheTerminal) {
   dispatchMessage(f.state, unknown);
   message file = incoming(4, {{"msg", "RECEIVE_FILE"}, {"file_name", "a\x1b[1mb/"}});
   dispatchMessage(f.state, file);
-  EXPECT_EQ(f.seen->lines, (Lines{"[ev^[]0;t^Gil] ^[[2J^G^?\r\n\tok^M\xff", "^[[H",
-                                  "Unknown Data Stream: \x9b^[", "File Received: a^[[1mb/",
-                                  "Unable to receive file data"}));
+  EXPECT_EQ(f.seen->lines,
+            (Lines{"[ev^[]0;t^Gil] ^[[2J^G^?\r\n\tok^M\xff", "^[[H", "Unknown Data Stream: \x9b^[",
+                   "File Received: a^[[1mb/", "Unable to receive file data"}));
 }
 
 TEST(DispatchMessage, RefreshChatAsksForTheUserListFirst) {
@@ -80,14 +80,14 @@ TEST(DispatchMessage, RefreshChatAsksForTheUserListFirst) {
     int type;
     bool asks;
   };
-  const Case kCases[] = {{"yes", 2, true},  {"yes", 4, true},  {"yes", 9, true},
+  const Case kCases[] = {{"yes", 2, true},  {"yes", 4, true},   {"yes", 9, true},
                          {"Yes", 2, false}, {"yes ", 2, false}, {"", 2, false}};
   for (const Case& c : kCases) {
     ClientFixture f;
     message m = incoming(c.type, {{"msg", "x"}, {"refresh_chat", c.value}});
     dispatchMessage(f.state, m);
-    EXPECT_EQ(sentMsgs(*f.link),
-              c.asks ? Lines{"CHAT_SEND_USER_LIST"} : Lines{}) << c.value << " " << c.type;
+    EXPECT_EQ(sentMsgs(*f.link), c.asks ? Lines{"CHAT_SEND_USER_LIST"} : Lines{})
+        << c.value << " " << c.type;
   }
 }
 
@@ -247,9 +247,9 @@ TEST_F(ReceivedFiles, NamesThatLeaveTheWorkingDirectoryAreRefused) {
   EXPECT_FALSE(fs::exists(outside));
   EXPECT_FALSE(fs::exists("/tmp/kq7-x"));
   // Only the directory made above is here.
-  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(root_),
-                          fs::recursive_directory_iterator()),
-            2);
+  EXPECT_EQ(
+      std::distance(fs::recursive_directory_iterator(root_), fs::recursive_directory_iterator()),
+      2);
 }
 
 TEST_F(ReceivedFiles, AFileThatCannotBeWrittenKeepsTheOldOne) {

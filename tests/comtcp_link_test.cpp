@@ -1,3 +1,5 @@
+#include "comtcp_link.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,7 +13,6 @@
 
 #include "client_fakes.h"
 #include "comtcp.h"
-#include "comtcp_link.h"
 #include "message_stream.h"
 #include "platform/unique_fd.h"
 

@@ -48,8 +48,7 @@ TEST(PollNetwork, MessagesAreShownInOrderWhereverReadsEnd) {
   for (std::size_t cut = 1; cut < 2 * chat("one").size(); ++cut) {
     ClientFixture f;
     // Compared without printing: the long line would flood the report.
-    EXPECT_TRUE(messagesShown(receive(f, {stream.substr(0, cut), stream.substr(cut)})) ==
-                expected)
+    EXPECT_TRUE(messagesShown(receive(f, {stream.substr(0, cut), stream.substr(cut)})) == expected)
         << cut;
   }
   // One byte per read.
@@ -165,11 +164,11 @@ class DebugTrace : public ::testing::Test {
 
 TEST_F(DebugTrace, OneReadTracesItsPassesAndWritesNoCopy) {
   const std::string a = chat("a");
-  EXPECT_EQ(receive(f, {a + a}),
-            (Lines{" x=0 tcpRead=" + std::to_string(2 * a.size()), "Partial Data Length: 0",
-                   "[amy] a", " x=" + std::to_string(a.size()) + " tcpRead=" +
-                                  std::to_string(2 * a.size()),
-                   "Partial Data Length: 0", "[amy] a", "Connected!"}));
+  EXPECT_EQ(
+      receive(f, {a + a}),
+      (Lines{" x=0 tcpRead=" + std::to_string(2 * a.size()), "Partial Data Length: 0", "[amy] a",
+             " x=" + std::to_string(a.size()) + " tcpRead=" + std::to_string(2 * a.size()),
+             "Partial Data Length: 0", "[amy] a", "Connected!"}));
   EXPECT_FALSE(fs::exists("incoming.txt"));
 }
 

@@ -139,15 +139,15 @@ TEST_P(CrashWhileWaiting, RestoresTheTerminal) {
   const std::string noSanitizerHandlers =
       "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
   ScratchDir dir;
-  auto s = PtySession::start(KQ7COM_BINARY, {}, dir.path(),
-                             {"ASAN_OPTIONS=" + noSanitizerHandlers,
-                              "TSAN_OPTIONS=" + noSanitizerHandlers});
+  auto s = PtySession::start(
+      KQ7COM_BINARY, {}, dir.path(),
+      {"ASAN_OPTIONS=" + noSanitizerHandlers, "TSAN_OPTIONS=" + noSanitizerHandlers});
   ASSERT_TRUE(s->expect("Enter Your Screen Name:", kWait)) << s->output();
   ASSERT_TRUE(becameRaw(*s));
   s->signal(GetParam());
   const auto end = s->waitExit(kWait);
-  ASSERT_TRUE(end.has_value()) << "still running after signal " << GetParam() << "; output: "
-                               << s->output();
+  ASSERT_TRUE(end.has_value()) << "still running after signal " << GetParam()
+                               << "; output: " << s->output();
   EXPECT_EQ(end->signal, GetParam()) << s->output();
   EXPECT_TRUE(sameSettings(s->settings(), s->initialSettings())) << s->output();
 }

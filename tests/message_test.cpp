@@ -84,8 +84,12 @@ TEST(MessageWire, EveryProperPrefixIsValidAndIncomplete) {
 }
 
 TEST(MessageWire, InputThatIsNotAMessageIsInvalid) {
-  const char* const kCases[] = {"", "x", "hello world, no marker", " {xxKQ7COMxx}-1|Bob|2|0|",
-                                "{xxKQ7COMxY}-1|Bob|2|0|", "{xxKQ7x"};
+  const char* const kCases[] = {"",
+                                "x",
+                                "hello world, no marker",
+                                " {xxKQ7COMxx}-1|Bob|2|0|",
+                                "{xxKQ7COMxY}-1|Bob|2|0|",
+                                "{xxKQ7x"};
   for (const char* input : kCases) {
     message parsed(-1, "kept?", "x", msgChat);
     EXPECT_EQ(parsed.parse(input), std::string_view(input).size()) << input;
@@ -173,8 +177,11 @@ TEST(MessageWire, DecimalConversionAcceptsSignsZerosAndTheFullRange) {
     const char* text;
     std::int64_t value;
   };
-  const Case kCases[] = {{"+7", 7},           {"007", 7},           {"-0", 0},
-                         {"2147483647", 2147483647}, {"-2147483648", -2147483648LL},
+  const Case kCases[] = {{"+7", 7},
+                         {"007", 7},
+                         {"-0", 0},
+                         {"2147483647", 2147483647},
+                         {"-2147483648", -2147483648LL},
                          {"000000000000000000000042", 42}};
   for (const Case& c : kCases) EXPECT_EQ(toInt32(c.text), c.value) << c.text;
   EXPECT_EQ(toInt64("-9223372036854775808"), INT64_MIN);

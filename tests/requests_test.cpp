@@ -1,5 +1,4 @@
 #include "server/requests.h"
-#include "utc_time.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "server_test_support.h"
+#include "utc_time.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "platform/clock.h"
-
 #include <chrono>
+
+#include "platform/clock.h"
 
 std::int64_t nowUnixMillis() {
   using namespace std::chrono;

@@ -1,5 +1,3 @@
-#include "platform/socket.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -11,6 +9,8 @@
 #include <chrono>
 #include <stdexcept>
 
+#include "platform/socket.h"
+
 namespace {
 
 // Waits for events on fd for at most `timeout`, retrying after signals with the time left.
@@ -19,7 +19,8 @@ short waitFor(int fd, short events, std::chrono::milliseconds timeout) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + timeout;
   while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     pollfd entry{fd, events, 0};
     const int ready = ::poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
     if (ready > 0) return entry.revents;
@@ -112,7 +113,9 @@ TcpSocket::Received TcpSocket::receive(std::span<char> buffer) {
   }
 }
 
-void TcpSocket::shutdownBoth() { ::shutdown(fd_.get(), SHUT_RDWR); }
+void TcpSocket::shutdownBoth() {
+  ::shutdown(fd_.get(), SHUT_RDWR);
+}
 
 bool TcpSocket::isOpen() const {
   int type = 0;

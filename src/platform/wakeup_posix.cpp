@@ -1,11 +1,11 @@
-#include "platform/wakeup.h"
-
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <system_error>
+
+#include "platform/wakeup.h"
 
 Wakeup::Wakeup() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
   if (!fd_) throw std::system_error(errno, std::generic_category(), "eventfd");

@@ -149,6 +149,17 @@ TEST(MessageStream, AFreshConnectionForgetsTheCarriedMessage) {
   EXPECT_EQ(run(s, {wire("b")}), std::vector<std::string>{"b"});
 }
 
+// Feeds bytes in reads of 64 KiB, each used whole; returns how many messages completed.
+std::size_t completesIn64KiBReads(MessageStream& s, const std::string& bytes, message& record) {
+  std::size_t completes = 0;
+  for (const std::string& read : cutEvery(bytes, 65536)) {
+    const auto step = s.next(read, record);
+    EXPECT_EQ(step.used, read.size());
+    if (step.outcome == MessageStream::Outcome::complete) ++completes;
+  }
+  return completes;
+}
+
 TEST(MessageStream, ALargeValueArrivesWhole) {
   std::string payload(3 << 20, '\0');
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 31 + 7);
@@ -157,13 +168,7 @@ TEST(MessageStream, ALargeValueArrivesWhole) {
   MessageStream s;
   message record;
   const std::string bytes = m.serialize();
-  std::size_t completes = 0;
-  for (const std::string& read : cutEvery(bytes, 65536)) {
-    const auto step = s.next(read, record);
-    ASSERT_EQ(step.used, read.size());
-    if (step.outcome == MessageStream::Outcome::complete) ++completes;
-  }
-  EXPECT_EQ(completes, 1u);
+  EXPECT_EQ(completesIn64KiBReads(s, bytes, record), 1u);
   EXPECT_EQ(*record.findValue("file_data"), payload);
 }
 
@@ -200,13 +205,7 @@ TEST(MessageStream, LargeValuesGoWhereTheSpillPolicySaysSmallOnesStayInMemory) {
                         return spill;
                       }});
   message record;
-  std::size_t completes = 0;
-  for (const std::string& read : cutEvery(bytes, 65536)) {
-    const auto step = s.next(read, record);
-    ASSERT_EQ(step.used, read.size());
-    if (step.outcome == MessageStream::Outcome::complete) ++completes;
-  }
-  EXPECT_EQ(completes, 1u);
+  EXPECT_EQ(completesIn64KiBReads(s, bytes, record), 1u);
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_EQ(asked[0], (std::pair<std::string, std::size_t>{"file_data", payload.size()}));
   // Each read's part of the value went over as it came, never gathered in memory.

@@ -166,11 +166,6 @@ const std::string* message::findValue(std::string_view key) const {
   return it == values.end() ? nullptr : &it->second;
 }
 
-std::string message::takeValue(std::string_view key) {
-  const auto it = values.find(key);
-  return it == values.end() ? std::string() : std::move(it->second);
-}
-
 SpilledValue* message::findSpilled(std::string_view key) const {
   const auto it = spilled.find(key);
   return it == spilled.end() ? nullptr : it->second.get();

@@ -107,9 +107,6 @@ class message {
   // Reads a value without copying it; null when the key is missing. The pointer lives
   // until the record next changes.
   const std::string* findValue(std::string_view key) const;
-  // Hands a value over without copying it (the key is left with an empty value);
-  // empty when the key is missing.
-  std::string takeValue(std::string_view key);
 
   // A value that the receiver kept outside memory; null when key has none. Such a key is
   // not in `values` until loadSpilled() brings it in.

@@ -78,7 +78,6 @@ class WireDecoder {
 
   // Finds the "|" that ends the current field; on success field holds the whole field.
   bool takeField(std::string_view input, std::size_t& pos, std::string_view& field);
-  void charge(std::size_t bytes);
   void finishValue(message& record);
 
   std::size_t limit_;

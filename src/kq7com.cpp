@@ -11,11 +11,15 @@
 #include "comvars.h"
 #include "platform/clock.h"
 #include "platform/terminal.h"
+#include "platform/unfinished_files.h"
 #include "refresh.h"
 
 int main() {
   // Sends never raise SIGPIPE; this covers standard output closed under a running client.
   std::signal(SIGPIPE, SIG_IGN);
+  // A file half-written under a temporary name goes with the process, however it ends.
+  RawTerminal::setSignalCleanup(removeUnfinishedFiles);
+  std::atexit(removeUnfinishedFiles);
   StandardOutput screen;
   ConsoleOutput out(screen);
   try {

@@ -2,14 +2,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/unfinished_files.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -36,12 +37,32 @@ namespace {
 
 // A file being written beside its final place. Preferably it has no name at all until it
 // is complete, so that not even a process killed while writing leaves part of it behind;
-// where the file system has no unnamed files it is a hidden named one.
+// where the file system has no unnamed files it is a hidden named one. A name, once given,
+// is registered for removal should the process be killed before it is renamed or removed.
 struct Temporary {
   std::string hiddenStem;  // directory + "/." + stem + ".part"
   std::string name;        // empty while the file is unnamed
+  RemovedIfKilled nameGuard;
   UniqueFd fd;
 };
+
+// Picks a hidden name for t, registers it, and lets make(name) create it; 0 or the errno
+// of the failure. Another process may hold a name: the next one is tried.
+template <typename Make>
+int giveName(Temporary& t, Make make) {
+  static std::atomic<unsigned> serial{0};
+  for (unsigned attempt = 0;; ++attempt) {
+    std::string name =
+        t.hiddenStem + std::to_string(::getpid()) + "-" + std::to_string(serial.fetch_add(1));
+    RemovedIfKilled guard(name);
+    if (make(name)) {
+      t.name = std::move(name);
+      t.nameGuard = std::move(guard);
+      return 0;
+    }
+    if (errno != EEXIST || attempt == 100) return errno;
+  }
+}
 
 // Makes the temporary in `directory`, readable as a plain create would leave it (the umask
 // honoured). No descriptor on failure.
@@ -50,27 +71,20 @@ Temporary makeTemporary(const std::string& directory, const std::string& stem) {
   t.hiddenStem = directory + "/." + stem + ".part";
   t.fd.reset(::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
   if (t.fd) return t;
-  t.name = t.hiddenStem + "XXXXXX";
-  t.fd.reset(::mkostemp(t.name.data(), O_CLOEXEC));
-  if (!t.fd) return {};
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(t.fd.get(), 0666 & ~mask);
+  giveName(t, [&](const std::string& name) {
+    t.fd.reset(::open(name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666));
+    return static_cast<bool>(t.fd);
+  });
   return t;
 }
 
-// Gives an unnamed temporary a free hidden name, for the rename into place; 0 or errno.
+// Gives an unnamed temporary a hidden name, for the rename into place; 0 or errno.
 int nameTemporary(Temporary& t) {
   if (!t.name.empty()) return 0;
   const std::string self = "/proc/self/fd/" + std::to_string(t.fd.get());
-  for (unsigned attempt = 0;; ++attempt) {
-    std::string name = t.hiddenStem + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      t.name = std::move(name);
-      return 0;
-    }
-    if (errno != EEXIST || attempt == 100) return errno;
-  }
+  return giveName(t, [&](const std::string& name) {
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  });
 }
 
 // Writes all of data at the end of fd; 0, or the errno of the failure.

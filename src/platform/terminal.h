@@ -36,6 +36,10 @@ class RawTerminal : public KeyboardInput {
  public:
   // Raises std::runtime_error("No terminal to read keys from: " + reason).
   static std::unique_ptr<RawTerminal> open();
+  // A function for the handler of those signals to call after the terminal is restored,
+  // before the process ends: it may make async-signal-safe calls only. Main thread, before
+  // open().
+  static void setSignalCleanup(void (*cleanup)() noexcept);
   ~RawTerminal() override;
   std::optional<unsigned char> readKey(std::chrono::milliseconds timeout) override;
 

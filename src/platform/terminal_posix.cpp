@@ -22,6 +22,7 @@ termios savedSettings;
 int ttyFd = -1;
 std::atomic<bool> rawActive{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler reads rawActive");
+void (*signalCleanup)() noexcept = nullptr;
 
 constexpr int kRestoringSignals[] = {SIGTERM, SIGHUP, SIGINT, SIGSEGV,
                                      SIGBUS,  SIGFPE, SIGILL, SIGABRT};
@@ -43,6 +44,7 @@ std::string errnoText(int err) {
 void restoreOnSignal(int sig) {
   int savedErrno = errno;
   if (rawActive.load()) ::tcsetattr(ttyFd, TCSANOW, &savedSettings);
+  if (signalCleanup != nullptr) signalCleanup();
   for (std::size_t i = 0; i < kSignalCount; ++i) {
     if (kRestoringSignals[i] == sig) {
       ::sigaction(sig, &previousActions[i], nullptr);
@@ -134,6 +136,10 @@ std::unique_ptr<RawTerminal> RawTerminal::open() {
     noTerminal("cannot switch it to raw mode" + (err != 0 ? ": " + errnoText(err) : ""));
   }
   return std::unique_ptr<RawTerminal>(new RawTerminal());
+}
+
+void RawTerminal::setSignalCleanup(void (*cleanup)() noexcept) {
+  signalCleanup = cleanup;
 }
 
 RawTerminal::~RawTerminal() {

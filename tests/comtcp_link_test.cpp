@@ -1,8 +1,6 @@
 #include "comtcp_link.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,7 +11,7 @@
 
 #include "client_fakes.h"
 #include "comtcp.h"
-#include "message_stream.h"
+#include "loopback.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -23,16 +21,6 @@ using namespace std::chrono_literals;
 // A listening socket on 127.0.0.1 at a port the system picks.
 class Listener {
  public:
-  Listener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(fd_.get(), 8), 0);
-    socklen_t size = sizeof address;
-    ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-  }
   std::uint16_t port() const { return port_; }
   UniqueFd accept() {
     pollfd entry{fd_.get(), POLLIN, 0};
@@ -42,28 +30,23 @@ class Listener {
   void close() { fd_.reset(); }
 
  private:
-  UniqueFd fd_;
-  std::uint16_t port_ = 0;
+  UniqueFd fd_ = loopback::listen();
+  std::uint16_t port_ = loopback::portOf(fd_.get());
 };
 
-// Reads whole messages from a peer socket, waiting at most a few seconds for each.
-message readMessage(int fd, MessageStream& stream, std::string& pending) {
-  message m;
-  for (int round = 0; round < 500; ++round) {
-    while (!pending.empty()) {
-      const auto step = stream.next(pending, m);
-      pending.erase(0, step.used);
-      if (step.outcome == MessageStream::Outcome::complete) return m;
-    }
+// The next whole message from a peer socket, waiting at most a few seconds for each read.
+message readMessage(int fd, loopback::MessageReader& reader) {
+  for (int round = 0; round < 500 && reader.empty(); ++round) {
     pollfd entry{fd, POLLIN, 0};
     if (::poll(&entry, 1, 5000) != 1) break;
     char buffer[65536];
     const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
     if (got <= 0) break;
-    pending.append(buffer, static_cast<std::size_t>(got));
+    EXPECT_TRUE(reader.feed(std::string_view(buffer, static_cast<std::size_t>(got))));
   }
+  if (!reader.empty()) return reader.take();
   ADD_FAILURE() << "no whole message arrived";
-  return m;
+  return message();
 }
 
 ReadResult awaitRead(ServerLink& link, std::span<char> buffer) {
@@ -92,9 +75,8 @@ TEST(TcpServerLink, ConnectsLogsOnAndSendsWholeMessages) {
   processInput(f.state, "127.0.0.1", true);
   UniqueFd peer = server.accept();
   ASSERT_TRUE(peer);
-  MessageStream stream;
-  std::string pending;
-  const message logon = readMessage(peer.get(), stream, pending);
+  loopback::MessageReader reader;
+  const message logon = readMessage(peer.get(), reader);
   EXPECT_EQ(logon.type, msgInfo);
   EXPECT_EQ(logon.getMsg(), "INFO_LOGON");
   EXPECT_EQ(logon.getValue("screen_name"), "Bob");
@@ -103,7 +85,7 @@ TEST(TcpServerLink, ConnectsLogsOnAndSendsWholeMessages) {
   const std::string big(8 << 20, 'b');
   std::thread sender([&] { processInput(f.state, big, true); });
   std::this_thread::sleep_for(200ms);
-  const message chat = readMessage(peer.get(), stream, pending);
+  const message chat = readMessage(peer.get(), reader);
   sender.join();
   EXPECT_EQ(chat.type, msgChat);
   EXPECT_EQ(chat.getMsg(), big);

@@ -1,6 +1,5 @@
 #include "scripted_peer.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -50,20 +49,7 @@ std::string fromServer(msgType type, std::string_view text,
 }  // namespace
 
 ScriptedPeer::ScriptedPeer(std::uint16_t port, std::function<void()> whileBlocked)
-    : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)),
-      whileBlocked_(std::move(whileBlocked)) {
-  if (!listener_) fail("socket");
-  const int on = 1;
-  ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(listener_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    fail("bind to 127.0.0.1:" + std::to_string(port));
-  }
-  if (::listen(listener_.get(), 4) != 0) fail("listen");
-}
+    : listener_(loopback::listen(port, 4)), whileBlocked_(std::move(whileBlocked)) {}
 
 message ScriptedPeer::acceptLogon(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
@@ -75,8 +61,7 @@ message ScriptedPeer::acceptLogon(std::chrono::milliseconds timeout) {
   // Each send leaves as it is, so pieces are not merged on the way.
   const int on = 1;
   ::setsockopt(connection_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  stream_.reset();
-  received_.clear();
+  reader_.reset();
   message logon = receive(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()));
   if (logon.type != msgInfo || logon.getMsg() != "INFO_LOGON") {
     throw std::runtime_error("scripted peer: the first message was not the logon but '" +
@@ -88,7 +73,7 @@ message ScriptedPeer::acceptLogon(std::chrono::milliseconds timeout) {
 message ScriptedPeer::receive(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   char buffer[65536];
-  while (received_.empty()) {
+  while (reader_.empty()) {
     if (!connection_) throw std::runtime_error("scripted peer: no connection");
     if (!waitFor(connection_.get(), POLLIN, deadline)) {
       throw std::runtime_error("scripted peer: no message from the client in time");
@@ -97,20 +82,11 @@ message ScriptedPeer::receive(std::chrono::milliseconds timeout) {
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got < 0) fail("recv");
     if (got == 0) throw std::runtime_error("scripted peer: the client ended the connection");
-    std::string_view rest(buffer, static_cast<std::size_t>(got));
-    while (!rest.empty()) {
-      const MessageStream::Step step = stream_.next(rest, record_);
-      if (step.outcome == MessageStream::Outcome::complete) received_.push_back(record_);
-      if (step.outcome == MessageStream::Outcome::dropped ||
-          (step.outcome == MessageStream::Outcome::skipped && step.newRun)) {
-        throw std::runtime_error("scripted peer: the client sent bytes that are not a message");
-      }
-      rest.remove_prefix(step.used);
+    if (!reader_.feed(std::string_view(buffer, static_cast<std::size_t>(got)))) {
+      throw std::runtime_error("scripted peer: the client sent bytes that are not a message");
     }
   }
-  message next = std::move(received_.front());
-  received_.pop_front();
-  return next;
+  return reader_.take();
 }
 
 void ScriptedPeer::send(std::string_view bytes) {

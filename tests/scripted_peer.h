@@ -10,14 +10,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "loopback.h"
 #include "message.h"
-#include "message_stream.h"
 #include "platform/unique_fd.h"
 
 class ScriptedPeer {
@@ -53,7 +52,5 @@ class ScriptedPeer {
   UniqueFd listener_;
   UniqueFd connection_;
   std::function<void()> whileBlocked_;
-  MessageStream stream_;
-  message record_;
-  std::deque<message> received_;
+  loopback::MessageReader reader_;
 };

@@ -12,15 +12,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "loopback.h"
 #include "message.h"
-#include "message_stream.h"
 #include "platform/unique_fd.h"
 
 namespace testsupport {
@@ -108,12 +107,10 @@ class WireClient {
   // The next complete message; raises when none comes in time or the connection ends.
   message receive() {
     const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (ready_.empty()) {
+    while (reader_.empty()) {
       if (readSome(deadline) == 0) throw std::runtime_error("connection ended");
     }
-    message next = std::move(ready_.front());
-    ready_.pop_front();
-    return next;
+    return reader_.take();
   }
 
   // Reads and discards until the server ends the connection; raises when it does not.
@@ -145,24 +142,15 @@ class WireClient {
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (n < 0 && errno == ECONNRESET) return 0;
       if (n < 0) fail("recv");
-      std::string_view rest(buffer_, static_cast<std::size_t>(n));
-      while (!rest.empty()) {
-        const MessageStream::Step step = stream_.next(rest, record_);
-        if (step.outcome == MessageStream::Outcome::complete) ready_.push_back(record_);
-        if (step.outcome == MessageStream::Outcome::dropped ||
-            (step.outcome == MessageStream::Outcome::skipped && step.newRun)) {
-          throw std::runtime_error("the server sent bytes that are not a message");
-        }
-        rest.remove_prefix(step.used);
+      if (!reader_.feed(std::string_view(buffer_, static_cast<std::size_t>(n)))) {
+        throw std::runtime_error("the server sent bytes that are not a message");
       }
       return static_cast<std::size_t>(n);
     }
   }
 
   UniqueFd fd_;
-  MessageStream stream_;
-  message record_;
-  std::deque<message> ready_;
+  loopback::MessageReader reader_;
   char buffer_[65536];
 };
 

@@ -2,10 +2,8 @@
 // lines while a scripted keyboard types lines and the resource refresh keeps firing on a
 // fast clock. Nothing may be lost, doubled, reordered or torn on either side, and the run
 // is meant to be clean under ThreadSanitizer.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -26,8 +24,8 @@
 #include "comgui_none.h"
 #include "comtcp_link.h"
 #include "comvars.h"
+#include "loopback.h"
 #include "message.h"
-#include "message_stream.h"
 #include "platform/unique_fd.h"
 #include "refresh.h"
 
@@ -112,20 +110,6 @@ class ScriptedKeyboard : public KeyboardInput {
 // floods chat lines and records everything the client sends, until the client leaves.
 class FloodServer {
  public:
-  FloodServer() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (!listener_ ||
-        ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_.get(), 1) != 0 ||
-        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("cannot listen on loopback");
-    }
-    port_ = ntohs(address.sin_port);
-  }
-
   std::uint16_t port() const { return port_; }
   int chatsReceived() const { return chatCount_; }
 
@@ -159,8 +143,7 @@ class FloodServer {
     std::string outgoing;
     std::size_t sentUpTo = 0;
     bool flooded = false;
-    MessageStream stream;
-    message record;
+    loopback::MessageReader reader;
     char buffer[65536];
     while (Clock::now() < deadline) {
       pollfd p{connection.get(),
@@ -182,16 +165,11 @@ class FloodServer {
           problems.push_back("the client left before the flood ended");
         return;
       }
-      std::string_view rest(buffer, static_cast<std::size_t>(got));
-      while (!rest.empty()) {
-        const MessageStream::Step step = stream.next(rest, record);
-        rest.remove_prefix(step.used);
-        if (step.outcome == MessageStream::Outcome::dropped ||
-            (step.outcome == MessageStream::Outcome::skipped && step.newRun)) {
-          problems.push_back("the client sent bytes that are not a message");
-        }
-        if (step.outcome != MessageStream::Outcome::complete) continue;
-        note(record);
+      if (!reader.feed(std::string_view(buffer, static_cast<std::size_t>(got)))) {
+        problems.push_back("the client sent bytes that are not a message");
+      }
+      while (!reader.empty()) {
+        note(reader.take());
         if (!flooded && !logons.empty()) {
           // The game login stands from here, so the refresh timer runs during the flood.
           message login = fromServer(msgInfo, "Login successful");
@@ -220,8 +198,8 @@ class FloodServer {
     }
   }
 
-  UniqueFd listener_;
-  std::uint16_t port_ = 0;
+  UniqueFd listener_ = loopback::listen(0, 1);
+  std::uint16_t port_ = loopback::portOf(listener_.get());
   std::atomic<int> chatCount_{0};
 };
 

@@ -13,8 +13,14 @@ std::string limitText(std::size_t limit) {
 
 }  // namespace
 
-messageTooLarge::messageTooLarge(std::size_t limit)
-    : std::runtime_error("Message too large: dropped (the limit is " + limitText(limit) + ")") {}
+messageTooLarge messageTooLarge::bytes(std::size_t limit) {
+  return messageTooLarge("Message too large: dropped (the limit is " + limitText(limit) + ")");
+}
+
+messageTooLarge messageTooLarge::pairs(std::size_t limit) {
+  return messageTooLarge("Message has too many pairs: dropped (the limit is " +
+                         std::to_string(limit) + ")");
+}
 
 WireDecoder::WireDecoder(std::size_t limit, std::size_t pairLimit)
     : limit_(limit), pairLimit_(pairLimit) {}
@@ -80,7 +86,7 @@ WireDecoder::Result WireDecoder::feed(std::string_view input, message& record) {
   // when a later field turns out to be malformed.
   const auto needMore = [&]() -> Result {
     pos = input.size();
-    if (clipped) throw messageTooLarge(limit_);
+    if (clipped) throw messageTooLarge::bytes(limit_);
     consumed_ += input.size();
     record.isValid = true;
     record.isComplete = false;
@@ -155,9 +161,8 @@ WireDecoder::Result WireDecoder::feed(std::string_view input, message& record) {
           if (length < 0) throw conversionError(field);
           fieldBuffer_.clear();
           valueLength_ = static_cast<std::size_t>(length);
-          if (consumed_ + pos + valueLength_ > limit_ || pairsStored_ >= pairLimit_) {
-            throw messageTooLarge(limit_);
-          }
+          if (consumed_ + pos + valueLength_ > limit_) throw messageTooLarge::bytes(limit_);
+          if (pairsStored_ >= pairLimit_) throw messageTooLarge::pairs(pairLimit_);
           pendingValue_.clear();
           pendingSpill_.reset();
           valueReceived_ = 0;
@@ -199,6 +204,7 @@ MessageStream::MessageStream(std::size_t limit, std::size_t pairLimit)
 void MessageStream::reset() {
   decoder_.reset();
   skipping_ = false;
+  junkBeforeCandidate_ = false;
 }
 
 MessageStream::Step MessageStream::skip(std::string_view input, std::size_t from, bool newRun) {
@@ -212,6 +218,7 @@ MessageStream::Step MessageStream::skip(std::string_view input, std::size_t from
     const std::size_t take = std::min(kMessageMarker.size(), input.size() - at);
     if (input.substr(at, take) == kMessageMarker.substr(0, take)) {
       skipping_ = false;
+      junkBeforeCandidate_ = true;
       return {Outcome::skipped, at, newRun, {}};
     }
     ++at;
@@ -230,17 +237,23 @@ MessageStream::Step MessageStream::next(std::string_view input, message& record)
   } catch (const std::exception& fault) {
     // Drop the rest of the faulty message silently up to the next marker.
     skipping_ = true;
+    junkBeforeCandidate_ = false;
     return {Outcome::dropped, decoder_.usedBeforeFault(), false, fault.what()};
   }
   switch (result.status) {
     case WireDecoder::Status::complete:
+      junkBeforeCandidate_ = false;
       return {Outcome::complete, result.used, false, {}};
     case WireDecoder::Status::needMore:
       return {Outcome::incomplete, result.used, false, {}};
     case WireDecoder::Status::invalid:
       break;
   }
-  // Not a message here. When carried bytes were dropped, the first new byte may itself
-  // start a marker; otherwise the first byte is known not to.
-  return skip(input, carrying ? 0 : 1, true);
+  // Not a message here. When carried bytes were dropped (the start of a marker cut by a
+  // read, then not continued), the first new byte may itself start a marker, and the run
+  // of garbage the carried bytes ended, if any, goes on; otherwise the first byte is
+  // known not to start one.
+  const bool newRun = !(carrying && junkBeforeCandidate_);
+  junkBeforeCandidate_ = false;
+  return skip(input, carrying ? 0 : 1, newRun);
 }

@@ -100,7 +100,13 @@ class WireDecoder {
 // A message dropped because it passes kMaxMessageBytes or kMaxMessagePairs.
 class messageTooLarge : public std::runtime_error {
  public:
-  explicit messageTooLarge(std::size_t limit);
+  // "Message too large: dropped (the limit is " + limit + ")", limit in MiB or bytes.
+  static messageTooLarge bytes(std::size_t limit);
+  // "Message has too many pairs: dropped (the limit is " + limit + ")".
+  static messageTooLarge pairs(std::size_t limit);
+
+ private:
+  using std::runtime_error::runtime_error;
 };
 
 class MessageStream {
@@ -139,4 +145,7 @@ class MessageStream {
 
   WireDecoder decoder_;
   bool skipping_ = false;
+  // The message being read began right after skipped bytes, so if it turns out not to be
+  // one, its bytes continue that run rather than start another.
+  bool junkBeforeCandidate_ = false;
 };

@@ -81,14 +81,16 @@ void pollNetwork(ClientState& state) {
   const std::string_view bytes(state.receiveBuffer.data(), read.count);
   std::size_t position = 0;
   while (position < bytes.size()) {
-    const bool debug = state.debugMode;
+    const std::size_t carried = state.partialData.carried();
+    const MessageStream::Step step = state.partialData.next(bytes.substr(position), state.inbound);
+    // A step that only notes where skipping ended is no pass of its own in the trace. The
+    // trace comes after the step, but parsing shows nothing, so the order is the same.
+    const bool silent =
+        step.outcome == MessageStream::Outcome::skipped && step.used == 0 && !step.newRun;
+    const bool debug = state.debugMode && !silent;
     if (debug) {
       state.hooks.showMessage(" x=" + std::to_string(position) +
                               " tcpRead=" + std::to_string(bytes.size()));
-    }
-    const std::size_t carried = state.partialData.carried();
-    const MessageStream::Step step = state.partialData.next(bytes.substr(position), state.inbound);
-    if (debug) {
       state.hooks.showMessage("Partial Data Length: " + std::to_string(carried));
       if (carried > 0) dumpExtendedMessage(state);
     }

@@ -172,6 +172,14 @@ TEST_F(DebugTrace, OneReadTracesItsPassesAndWritesNoCopy) {
   EXPECT_FALSE(fs::exists("incoming.txt"));
 }
 
+TEST_F(DebugTrace, SkippingThatEndsWhereAReadStartsIsNoPassOfItsOwn) {
+  const std::string a = chat("a");
+  const std::string read2 = " tcpRead=" + std::to_string(a.size());
+  EXPECT_EQ(receive(f, {"junk", a}),
+            (Lines{" x=0 tcpRead=4", "Partial Data Length: 0", "Invalid Data Chunk", "Connected!",
+                   " x=0" + read2, "Partial Data Length: 0", "[amy] a"}));
+}
+
 TEST_F(DebugTrace, AMessageOverThreeReadsIsCopiedToIncoming) {
   message m(-1, "amy", "hi", msgChat);
   m.setValue("long", std::string(40, 'L'));

@@ -262,10 +262,18 @@ TEST_F(ReceivedFiles, AFileThatCannotBeWrittenKeepsTheOldOne) {
   EXPECT_EQ(f.seen->lines, (Lines{"File Received: adir", "Unable to receive file data"}));
   EXPECT_TRUE(fs::is_directory("adir"));
   if (::geteuid() != 0) {
+    // Refused as an open for writing would refuse it, though a rename could replace it.
+    fs::permissions("keep.txt", fs::perms::owner_read);
+    receive("keep.txt", "new");
+    fs::permissions("keep.txt", fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(contents("keep.txt"), "old");
+
     fs::permissions(".", fs::perms::owner_read | fs::perms::owner_exec);
     receive("keep.txt", "new");
     fs::permissions(".", fs::perms::owner_all);
     EXPECT_EQ(contents("keep.txt"), "old");
+    EXPECT_EQ(f.seen->lines.size(), 6u);
+    EXPECT_EQ(f.seen->lines.back(), "Unable to receive file data");
   }
 }
 

@@ -123,8 +123,11 @@ std::string cannotOpenText(const std::string& path) {
   return "Cannot open or create file '" + path + "'";
 }
 
+// Empty, or refused as an open for writing would refuse it: an existing file this process
+// may not write to is not replaced, although the rename into place could do it.
 bool unusablePath(const std::string& path) {
-  return path.empty() || path.find('\0') != std::string::npos;
+  if (path.empty() || path.find('\0') != std::string::npos) return true;
+  return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT;
 }
 
 class SpillFile final : public SpilledValue {

@@ -4,6 +4,7 @@
 
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -31,6 +32,7 @@ class TcpServerLink final : public ServerLink {
   }
 
   void connect(const std::string& host) override {
+    std::this_thread::sleep_for(kConnectPause);
     const in_addr address = resolveIPv4(host);
     {
       std::scoped_lock lock(sendMutex_, stateMutex_);

@@ -67,8 +67,8 @@ class ServerLink {
 };
 
 // The POSIX link: IPv4 TCP, non-blocking, close-on-exec, keepalive on, port fixed at
-// construction. Raises "Unable to create socket" or "Unable to set socket blocking" when
-// the first socket cannot be made.
+// construction. Its connect() pauses kConnectPause before it resolves the host. Raises "Unable to
+// create socket" or "Unable to set socket blocking" when the first socket cannot be made.
 std::unique_ptr<ServerLink> makeTcpServerLink(std::uint16_t port);
 
 // Makes the link and the inbound record. Raises as makeTcpServerLink does.

@@ -18,6 +18,9 @@ inline constexpr std::string_view kRefreshCommand = "@kq7:RefreshResources";
 // game login stands. Without it the worker waits for data or a wake-up alone, so an idle
 // client costs no CPU at all; everything that sets the quit flag wakes it.
 inline constexpr std::chrono::milliseconds kNetworkWaitLimit{250};
+// The pause between saying which server is being tried and trying it, so the line is on
+// the screen before a slow lookup or connect holds the keyboard.
+inline constexpr std::chrono::milliseconds kConnectPause{100};
 // Longest wait for a connect to stand, and for a send to make progress.
 inline constexpr std::chrono::milliseconds kConnectTimeout{10000};
 inline constexpr std::chrono::milliseconds kSendTimeout{10000};

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "comgui_none.h"
@@ -22,11 +23,14 @@ int main() {
   std::atexit(removeUnfinishedFiles);
   StandardOutput screen;
   ConsoleOutput out(screen);
+  // Outside the try block: a worker that did start before a failure may still be using
+  // them while the failure is reported, and exit() below does not destroy them.
+  std::int64_t lastRefreshTime = nowUnixMillis();
+  ClientState state;
+  std::unique_ptr<RawTerminal> terminal;
   try {
-    std::int64_t lastRefreshTime = nowUnixMillis();
-    ClientState state;
     initNetwork(state, serverPort);
-    const auto terminal = RawTerminal::open();
+    terminal = RawTerminal::open();
     initFrontEnd(
         state, [&] { return refreshDue(state.gameLoggedIn, lastRefreshTime, nowUnixMillis); },
         *terminal, out);
@@ -34,8 +38,8 @@ int main() {
     return state.exitStatus;
   } catch (const std::exception& failure) {
     out.write(std::string("Error: ") + failure.what() + "\n");
-    // exit() rather than a return: a worker that did start may still be using the state on
-    // this stack, and the terminal settings come back through the exit handlers.
+    // exit() rather than a return, which would destroy what a worker may still use; the
+    // terminal settings come back through the exit handlers.
     std::exit(1);
   }
 }

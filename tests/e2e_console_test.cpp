@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -98,6 +99,24 @@ TEST(ConsoleClient, GreetsTakesANameAndQuits) {
   EXPECT_TRUE(sameSettings(s->settings(), s->initialSettings()));
   EXPECT_TRUE(s->settings().c_lflag & ICANON);
   EXPECT_TRUE(s->settings().c_lflag & ECHO);
+}
+
+// Keys typed while the client is still starting (while ./run.sh builds, say) went through
+// the terminal's line editing, which turned each Enter into a line feed.
+TEST(ConsoleClient, KeysTypedBeforeItStartsKeepTheirLineEnds) {
+  ScratchDir dir;
+  // The client starts only once the keys are waiting.
+  auto s = PtySession::start(
+      "/bin/sh", {"-c", "while [ ! -e typed ]; do sleep 0.01; done; exec \"$0\"", KQ7COM_BINARY},
+      dir.path());
+  s->send("alice\r@quit\r");
+  std::ofstream(std::filesystem::path(dir.path()) / "typed").put('\n');
+  ASSERT_TRUE(s->expect("Welcome, alice\r\n", kWait)) << s->output();
+  EXPECT_TRUE(s->expect("Connection Closed\r\n", kWait)) << s->output();
+  const auto end = s->waitExit(kWait);
+  ASSERT_TRUE(end.has_value()) << s->output();
+  EXPECT_TRUE(end->exited);
+  EXPECT_EQ(end->code, 0);
 }
 
 class SignalWhileWaiting : public ::testing::TestWithParam<int> {};

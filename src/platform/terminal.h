@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -30,8 +31,9 @@ class TextOutput {
 
 // The controlling terminal in raw mode for the life of the object: no line editing, no
 // echo, no signal or flow-control keys (Ctrl+C arrives as 3), Enter arrives as 13, output
-// processing kept so "\n" starts a new line. The saved settings come back when the object
-// dies, at exit(), and on SIGTERM, SIGHUP, SIGINT and crash signals.
+// processing kept so "\n" starts a new line. Keys typed ahead, before open(), went through
+// the terminal's line editing; their line ends arrive as 13 too. The saved settings come
+// back when the object dies, at exit(), and on SIGTERM, SIGHUP, SIGINT and crash signals.
 class RawTerminal : public KeyboardInput {
  public:
   // Raises std::runtime_error("No terminal to read keys from: " + reason).
@@ -45,6 +47,7 @@ class RawTerminal : public KeyboardInput {
 
  private:
   RawTerminal() = default;
+  std::size_t typedAhead_ = 0;  // key bytes still to read that were typed before open()
 };
 
 // Standard output.

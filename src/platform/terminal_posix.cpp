@@ -1,9 +1,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -135,7 +137,13 @@ std::unique_ptr<RawTerminal> RawTerminal::open() {
     ttyFd = -1;
     noTerminal("cannot switch it to raw mode" + (err != 0 ? ": " + errnoText(err) : ""));
   }
-  return std::unique_ptr<RawTerminal>(new RawTerminal());
+  // Keys typed before now went through the line editing of the old settings, which gave
+  // Enter as a line feed; they are handed out with Enter as 13, as typed.
+  int typedAhead = 0;
+  if (!(original.c_lflag & ICANON) || ::ioctl(fd, FIONREAD, &typedAhead) != 0) typedAhead = 0;
+  auto terminal = std::unique_ptr<RawTerminal>(new RawTerminal());
+  terminal->typedAhead_ = static_cast<std::size_t>(std::max(typedAhead, 0));
+  return terminal;
 }
 
 void RawTerminal::setSignalCleanup(void (*cleanup)() noexcept) {
@@ -169,7 +177,13 @@ std::optional<unsigned char> RawTerminal::readKey(std::chrono::milliseconds time
     // A hang-up shows as POLLHUP; the read below then reports it.
     unsigned char key = 0;
     ssize_t got = ::read(ttyFd, &key, 1);
-    if (got == 1) return key;
+    if (got == 1) {
+      if (typedAhead_ > 0) {
+        --typedAhead_;
+        if (key == '\n') return static_cast<unsigned char>('\r');
+      }
+      return key;
+    }
     if (got == 0) throw std::runtime_error("The terminal can no longer be read: it was closed");
     if (errno == EINTR || errno == EAGAIN) continue;
     throw std::runtime_error("The terminal can no longer be read: " + errnoText(errno));

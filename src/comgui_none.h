@@ -35,7 +35,9 @@ enum class Echo {
 // Reads one line key by key, without its Enter (13). Backspace (8 or 127) removes the
 // last UTF-8 character and erases the cells it took; keys that send escape sequences
 // (arrows, Home, End, Delete, Page and function keys) are swallowed whole; a lone Escape is
-// the character 27. Raises what keys.readKey raises. Input worker only.
+// the character 27. A line holds at most kMaxLineBytes: keys past that are neither kept
+// nor echoed, and the bell (7) is written once instead. Raises what keys.readKey raises.
+// Input worker only.
 std::string readLine(KeyboardInput& keys, ConsoleOutput& out, std::string_view prompt, Echo echo);
 
 // Fills the six hooks with the console implementations writing to out.

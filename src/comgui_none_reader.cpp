@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "comgui_none.h"
+#include "comvars.h"
 
 namespace {
 
@@ -142,6 +143,8 @@ std::string readLine(KeyboardInput& keys, ConsoleOutput& out, std::string_view p
   // A key read while looking for the end of an escape sequence that turned out not to
   // belong to one.
   std::optional<unsigned char> pending;
+  // Keys are being refused because the line is full; the bell has rung for it.
+  bool full = false;
   for (;;) {
     std::optional<unsigned char> key;
     key.swap(pending);
@@ -167,6 +170,14 @@ std::string readLine(KeyboardInput& keys, ConsoleOutput& out, std::string_view p
       // A lone Escape, or Escape before an ordinary key: the Escape is a character.
       pending = next;
     }
+    if (line.size() >= kMaxLineBytes) {
+      // A paste without end must not take memory without end. The screen shows exactly
+      // what is kept, and the bell says once that the rest was not taken.
+      if (!full) out.write("\a");
+      full = true;
+      continue;
+    }
+    full = false;
     appendKey(line, *key, out, echo);
   }
 }

@@ -24,6 +24,8 @@ inline constexpr std::chrono::milliseconds kConnectPause{100};
 // Longest wait for a connect to stand, and for a send to make progress.
 inline constexpr std::chrono::milliseconds kConnectTimeout{10000};
 inline constexpr std::chrono::milliseconds kSendTimeout{10000};
+// Longest line the keyboard can give: far beyond any chat line, but a bound on a paste.
+inline constexpr std::size_t kMaxLineBytes = 64 * 1024;
 // One receive takes at most this many bytes.
 inline constexpr std::size_t kReceiveBufferSize = 65536;
 // A received value at least this large goes to a temporary file in the working directory

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "comvars.h"
+
 namespace {
 
 using ::testing::ElementsAre;
@@ -208,6 +210,20 @@ TEST(ReadLine, CsiSwallowingIsBounded) {
   EXPECT_FALSE(line.empty());
   EXPECT_LT(line.size(), 200u);
   EXPECT_EQ(line.find_first_not_of('1'), std::string::npos);
+}
+
+TEST(ReadLine, AFullLineRefusesKeysWithOneBell) {
+  const std::string full(kMaxLineBytes, 'x');
+  ScriptedKeys keys(full + "abc\r");
+  CapturedOutput captured;
+  ConsoleOutput out(captured);
+  EXPECT_EQ(readLine(keys, out, "", Echo::plain), full);
+  EXPECT_EQ(captured.all(), full + "\a");
+  // Room made by a backspace takes one key; the next is refused with the bell again.
+  captured.units.clear();
+  ScriptedKeys more(full.substr(3) + "def" + "\b" + "yz\r");
+  EXPECT_EQ(readLine(more, out, "", Echo::plain), full.substr(3) + "dey");
+  EXPECT_EQ(captured.all(), full.substr(3) + "def\b \by\a");
 }
 
 TEST(ReadLine, StopsAtEnterAndLeavesTheRest) {

@@ -1,8 +1,11 @@
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -252,7 +255,24 @@ TEST_F(ReceivedFiles, NamesThatLeaveTheWorkingDirectoryAreRefused) {
       2);
 }
 
+// Runs body as an ordinary user, in a child that gives up root when the tests run as root
+// (root may write any file). True when body returned true.
+bool asOrdinaryUser(const std::function<bool()>& body) {
+  if (::geteuid() != 0) return body();
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    const bool ok =
+        ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 && body();
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 TEST_F(ReceivedFiles, AFileThatCannotBeWrittenKeepsTheOldOne) {
+  using fs::perms;
   {
     std::ofstream old("keep.txt");
     old << "old";
@@ -261,20 +281,22 @@ TEST_F(ReceivedFiles, AFileThatCannotBeWrittenKeepsTheOldOne) {
   receive("adir", "data");
   EXPECT_EQ(f.seen->lines, (Lines{"File Received: adir", "Unable to receive file data"}));
   EXPECT_TRUE(fs::is_directory("adir"));
-  if (::geteuid() != 0) {
-    // Refused as an open for writing would refuse it, though a rename could replace it.
-    fs::permissions("keep.txt", fs::perms::owner_read);
-    receive("keep.txt", "new");
-    fs::permissions("keep.txt", fs::perms::owner_read | fs::perms::owner_write);
-    EXPECT_EQ(contents("keep.txt"), "old");
 
-    fs::permissions(".", fs::perms::owner_read | fs::perms::owner_exec);
+  const auto keptOld = [&] {
     receive("keep.txt", "new");
-    fs::permissions(".", fs::perms::owner_all);
-    EXPECT_EQ(contents("keep.txt"), "old");
-    EXPECT_EQ(f.seen->lines.size(), 6u);
-    EXPECT_EQ(f.seen->lines.back(), "Unable to receive file data");
-  }
+    return contents("keep.txt") == "old" && f.seen->lines.back() == "Unable to receive file data";
+  };
+  // A file that may not be written, in a directory that may: refused as an open for
+  // writing would refuse it, although a rename could replace it.
+  fs::permissions(".", perms::all);
+  fs::permissions("keep.txt", perms::owner_read | perms::group_read | perms::others_read);
+  EXPECT_TRUE(asOrdinaryUser(keptOld)) << "a read-only file was replaced";
+  // A directory that may not be written.
+  fs::permissions(".", perms::owner_read | perms::owner_exec | perms::group_read |
+                           perms::group_exec | perms::others_read | perms::others_exec);
+  fs::permissions("keep.txt", perms::all);
+  EXPECT_TRUE(asOrdinaryUser(keptOld)) << "a file in a read-only directory was replaced";
+  fs::permissions(".", perms::owner_all);
 }
 
 }  // namespace

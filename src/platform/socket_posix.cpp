@@ -116,9 +116,3 @@ TcpSocket::Received TcpSocket::receive(std::span<char> buffer) {
 void TcpSocket::shutdownBoth() {
   ::shutdown(fd_.get(), SHUT_RDWR);
 }
-
-bool TcpSocket::isOpen() const {
-  int type = 0;
-  socklen_t size = sizeof type;
-  return fd_ && ::getsockopt(fd_.get(), SOL_SOCKET, SO_TYPE, &type, &size) == 0;
-}

@@ -41,10 +41,6 @@ class TcpSocket {
 
   // Ends both directions; a thread blocked on this socket wakes up. The handle stays open.
   void shutdownBoth();
-  // Whether the handle is an open socket: until close(). The descriptor is this object's
-  // alone, so nothing else can close it, and no system call is needed to ask; the
-  // receive step asks before every read.
-  bool isOpen() const { return static_cast<bool>(fd_); }
   int fd() const { return fd_.get(); }
   void close() { fd_.reset(); }
 

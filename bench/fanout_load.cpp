@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -99,26 +100,48 @@ CpuTime cpuOf(long pid) {
   return t;
 }
 
-// Counts start markers in a byte stream that arrives in pieces.
+// Counts start markers in a byte stream that arrives in pieces: each marker once, in the
+// read where it ends. Only the stream's last marker-length-minus-one bytes are kept, for a
+// marker that begins in earlier reads and ends in this one.
 class MarkerCounter {
  public:
   std::uint64_t feed(std::string_view bytes) {
-    std::string joined = tail_;
-    joined.append(bytes);
     std::uint64_t found = 0;
-    for (std::size_t at = joined.find(kMessageMarker); at != std::string::npos;
-         at = joined.find(kMessageMarker, at + kMessageMarker.size())) {
+    // A marker that began before this read ends within its first kKeep bytes. Joined with
+    // the kept bytes that is at most 2 * kKeep bytes: room for one marker, never two.
+    if (!tail_.empty()) {
+      std::array<char, 2 * kKeep> edge{};
+      const std::size_t head = std::min(bytes.size(), kKeep);
+      std::copy(tail_.begin(), tail_.end(), edge.begin());
+      std::copy_n(bytes.begin(), head, edge.begin() + tail_.size());
+      if (std::string_view(edge.data(), tail_.size() + head).find(kMessageMarker) !=
+          std::string_view::npos) {
+        ++found;
+      }
+    }
+    // One found across the edge begins in the kept bytes, so it is none of these.
+    for (std::size_t at = bytes.find(kMessageMarker); at != std::string_view::npos;
+         at = bytes.find(kMessageMarker, at + kMessageMarker.size())) {
       ++found;
     }
-    const std::size_t keep = std::min(joined.size(), kMessageMarker.size() - 1);
-    tail_ = joined.substr(joined.size() - keep);
-    // A marker never overlaps itself, so one that ends in the kept tail was counted
-    // already only if it ended before it; the tail is shorter than a marker, so none did.
+    // The last kKeep bytes of the stream, which can reach back over several short reads.
+    if (bytes.size() >= kKeep) {
+      tail_.assign(bytes.substr(bytes.size() - kKeep));
+    } else {
+      tail_.append(bytes);
+      if (tail_.size() > kKeep) tail_.erase(0, tail_.size() - kKeep);
+    }
     return found;
   }
 
  private:
-  std::string tail_;
+  static constexpr std::size_t kKeep = kMessageMarker.size() - 1;
+  // Two markers can never overlap, as the marker's first byte occurs in it only once: so
+  // one found across the edge and those found in this read are all distinct, and the
+  // search in this read may skip a whole marker after each one it finds.
+  static_assert(kMessageMarker.find(kMessageMarker.front(), 1) == std::string_view::npos);
+
+  std::string tail_;  // at most kKeep bytes
 };
 
 std::string wireMessage(msgType type, const std::string& from, const std::string& text) {

@@ -75,13 +75,15 @@ def main():
                      "<= 1 us" if target else "(none)",
                      verdict(m["ns"] <= target) if target else ""))
 
+    # The targets of the whole-process benchmarks come with their results.
     d = whole.get("download")
     if d:
         mib = d["file_bytes"] >> 20
+        target = d["ratio_target"]
         rows.append((f"download of a {mib} MiB file through the client (request to file on disk)",
                      ms(d["client_median"]),
                      f"raw read of the same bytes from a socket: {ms(d['raw_median'])}",
-                     f"{d['ratio']:.2f}x", "<= 1.5x", verdict(d["ratio"] <= 1.5)))
+                     f"{d['ratio']:.2f}x", f"<= {target:g}x", verdict(d["ratio"] <= target)))
         rows.append(("  the same download, against a raw read that also writes each read to a file",
                      ms(d["client_median"]), ms(d["raw_to_file_median"]),
                      f"{d['ratio_to_raw_to_file']:.2f}x", "(floor)", ""))
@@ -93,12 +95,13 @@ def main():
 
     b = whole.get("burst")
     if b:
+        target = b["ratio_target"]
         rows.append((f"burst of {b['lines']:,} chat lines: until the last is shown, all in order",
                      ms(b["client_median"]),
                      f"the same {b['payload_bytes'] / 1e6:.1f} MB raw onto a terminal: "
                      f"{ms(b['raw_terminal_median'])}",
-                     f"{b['ratio_to_terminal']:.2f}x", "<= 3x",
-                     verdict(b["ratio_to_terminal"] <= 3.0)))
+                     f"{b['ratio_to_terminal']:.2f}x", f"<= {target:g}x",
+                     verdict(b["ratio_to_terminal"] <= target)))
         rows.append(("  the same burst, against a raw read from a socket (no terminal)",
                      ms(b["client_median"]), f"{ms(b['raw_socket_median'])}",
                      f"{b['ratio_to_socket']:.0f}x", "(see below)", ""))
@@ -114,14 +117,16 @@ def main():
     i = whole.get("idle")
     if i:
         c, p = i["client"], i["irssi"]
+        ticks, rss_kib = i["cpu_ticks_target"], i["rss_kib_target"]
         rows.append((f"idle {c['seconds']:.0f} s, connected: CPU",
                      f"{c['cpu_ticks']} ticks ({c['cpu_ms']:.1f} ms)",
                      f"irssi, idle, not connected: {p['cpu_ticks']} ticks ({p['cpu_ms']:.1f} ms)",
-                     "", "<= 1 tick", verdict(c["cpu_ticks"] <= 1)))
+                     "", f"<= {ticks} tick" + ("" if ticks == 1 else "s"),
+                     verdict(c["cpu_ticks"] <= ticks)))
         rows.append(("idle, connected: resident memory (VmRSS)", f"{c['rss_kib'] / 1024:.1f} MiB",
                      f"irssi: {p['rss_kib'] / 1024:.1f} MiB",
-                     f"{c['rss_kib'] / p['rss_kib']:.2f}x irssi", "<= 4 MiB",
-                     verdict(c["rss_kib"] <= 4096)))
+                     f"{c['rss_kib'] / p['rss_kib']:.2f}x irssi", f"<= {rss_kib / 1024:g} MiB",
+                     verdict(c["rss_kib"] <= rss_kib)))
 
     o = whole.get("fanout")
     if o:

@@ -157,11 +157,16 @@ class PtyProgram:
     def expect(self, text, timeout):
         """Waits until text appears after the previous match; raises when it does not."""
         deadline = time.monotonic() + timeout
+        start = self.matched
         while True:
-            at = self.output.find(text, self.matched)
+            at = self.output.find(text, start)
             if at >= 0:
                 self.matched = at + len(text)
                 return
+            # A match that starts earlier would have been found already: only one that ends in
+            # the next bytes is left to look for. Without this, waiting for a line at the end
+            # of megabytes of output searches them all again after every read.
+            start = max(self.matched, len(self.output) - len(text) + 1)
             left = deadline - time.monotonic()
             if left <= 0:
                 tail = bytes(self.output[-400:])
@@ -172,6 +177,13 @@ class PtyProgram:
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
             self.pump(deadline - time.monotonic())
+
+    def discard_output(self, seconds):
+        """Reads for `seconds` and drops everything read so far, so that what is measured
+        next starts from an empty output and the next expect() from its beginning."""
+        self.drain(seconds)
+        self.output.clear()
+        self.matched = 0
 
     def type(self, keys):
         os.write(self.master, keys)
@@ -238,24 +250,20 @@ def wire(sender, text, type_code=2):
     return out
 
 
-def median(values):
-    return statistics.median(values)
-
-
 def paired_ratio(measured, reference):
     """Median of the ratios of runs made back to back."""
-    return median([m / r for m, r in zip(measured, reference)])
+    return statistics.median([m / r for m, r in zip(measured, reference)])
 
 
 # --- download ---------------------------------------------------------------------------
 
-def raw_socket_read(total, port, connect_to_sender, to_file=None):
+def raw_socket_read(total, port, to_file=None):
     """Connects, reads `total` bytes into a reused buffer (and writes each read to the file
     to_file when given), returns the seconds it took."""
     buffer = bytearray(1 << 16)
     view = memoryview(buffer)
     start = time.monotonic()
-    sock = connect_to_sender(port)
+    sock = connect_retrying(port)
     out = os.open(to_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644) if to_file else None
     got = 0
     while got < total:
@@ -304,7 +312,7 @@ def bench_download(build, work, repeat, size_mib):
                             f"TCP-LISTEN:{RAW_PORT},bind=127.0.0.1,reuseaddr"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             time.sleep(0.05)
-            times.append(raw_socket_read(size, RAW_PORT, connect_retrying, into))
+            times.append(raw_socket_read(size, RAW_PORT, into))
             sender.wait(timeout=10)
             if into:
                 os.unlink(into)
@@ -339,8 +347,9 @@ def bench_download(build, work, repeat, size_mib):
         "file_bytes": size,
         "raw_seconds": raw, "raw_to_file_seconds": raw_to_file, "client_seconds": runs,
         "client_peak_rss_kib": peaks,
-        "raw_median": median(raw), "raw_to_file_median": median(raw_to_file),
-        "client_median": median(runs),
+        "raw_median": statistics.median(raw),
+        "raw_to_file_median": statistics.median(raw_to_file),
+        "client_median": statistics.median(runs),
         "ratio_to_raw_to_file": paired_ratio(runs, raw_to_file),
         # Each run is timed right after its reference, so the median of the pairs' ratios
         # cancels most of the load that other programs put on the machine meanwhile.
@@ -351,11 +360,22 @@ def bench_download(build, work, repeat, size_mib):
 
 # --- burst ------------------------------------------------------------------------------
 
+PEER = b"peer"
+PEER_PREFIX = b"[" + PEER + b"] "  # how the client shows a chat line from PEER
 LINE_TEXT = b"burst line %06d: an ordinary chat line of a typical length, in order"
 
 
+def shown_line_pattern():
+    """A whole burst line as the client shows it, its number as the group."""
+    before, after = LINE_TEXT.split(b"%06d")
+    return re.compile(re.escape(PEER_PREFIX + before) + rb"(\d{6})" + re.escape(after) + rb"\r\n")
+
+
+SHOWN_LINE = shown_line_pattern()
+
+
 def burst_payload(count):
-    return b"".join(wire(b"peer", LINE_TEXT % i) for i in range(1, count + 1))
+    return b"".join(wire(PEER, LINE_TEXT % i) for i in range(1, count + 1))
 
 
 def accept_one(listener, timeout=15):
@@ -379,8 +399,7 @@ def drain_socket(conn):
 
 
 def verify_burst(output, count):
-    shown = [int(n) for n in re.findall(rb"\[peer\] burst line (\d{6}): an ordinary chat line "
-                                        rb"of a typical length, in order\r\n", output)]
+    shown = [int(n) for n in SHOWN_LINE.findall(output)]
     if shown != list(range(1, count + 1)):
         missing = count - len(shown)
         out_of_order = sum(1 for a, b in zip(shown, shown[1:]) if b != a + 1)
@@ -394,71 +413,71 @@ def send_on_thread(conn, payload):
     return thread
 
 
+def time_terminal_copy(argv, data, shown_bytes, what, shut_write=False):
+    """Starts the copier argv on a terminal of its own; it connects to RAW_PORT and is sent
+    `data` there. Returns the seconds from the start of the send until `shown_bytes` bytes
+    have come off its terminal, and the copier's CPU time (ms) at that moment. shut_write
+    closes the sending side once all is sent, for a copier that runs until its input ends."""
+    listener = socket.create_server(("127.0.0.1", RAW_PORT))
+    copier = PtyProgram(argv)
+    conn = accept_one(listener)
+    copier.discard_output(0.1)
+
+    def send():
+        conn.sendall(data)
+        if shut_write:
+            conn.shutdown(socket.SHUT_WR)
+    start = time.monotonic()
+    sender = threading.Thread(target=send, daemon=True)
+    sender.start()
+    deadline = start + 60
+    while len(copier.output) < shown_bytes:
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"{what} did not finish")
+        copier.pump(0.5)
+    seconds = time.monotonic() - start
+    cpu_ms = cpu_ns(copier.pid) / 1e6
+    sender.join(10)
+    conn.close()
+    listener.close()
+    copier.close()
+    return seconds, cpu_ms
+
+
 def bench_burst(build, work, repeat, count):
     payload = burst_payload(count)
-    last = b"[peer] " + (LINE_TEXT % count) + b"\r\n"
-    shown = b"".join(b"[peer] " + (LINE_TEXT % i) + b"\n" for i in range(1, count + 1))
+    last = PEER_PREFIX + (LINE_TEXT % count) + b"\r\n"
+    shown = b"".join(PEER_PREFIX + (LINE_TEXT % i) + b"\n" for i in range(1, count + 1))
     shown_on_terminal = shown.replace(b"\n", b"\r\n")
     raw_socket, raw_terminal, raw_lines, runs = [], [], [], []
     lines_cpu, client_cpu = [], []  # CPU time of the line copier and of the client, in ms
     for _ in range(repeat):
         # Reference 1: the bytes from a socket into a scratch buffer.
         listener = socket.create_server(("127.0.0.1", RAW_PORT), reuse_port=False)
-        holder = {}
 
         def serve():
             conn = accept_one(listener)
             conn.sendall(payload)
             conn.close()
-            holder["done"] = True
         thread = threading.Thread(target=serve, daemon=True)
         thread.start()
-        raw_socket.append(raw_socket_read(len(payload), RAW_PORT, connect_retrying))
+        raw_socket.append(raw_socket_read(len(payload), RAW_PORT))
         thread.join(10)
         listener.close()
 
         # Reference 2: the same bytes copied onto a terminal by socat, read off the terminal.
-        listener = socket.create_server(("127.0.0.1", RAW_PORT))
-        copier = PtyProgram(["socat", "-u", "-b", "65536", f"TCP:127.0.0.1:{RAW_PORT}", "STDOUT"])
-        conn = accept_one(listener)
-        copier.drain(0.1)
-        copier.output.clear()
-        start = time.monotonic()
-        sender = send_on_thread(conn, payload)
-        deadline = start + 60
-        while len(copier.output) < len(payload):
-            if time.monotonic() > deadline:
-                raise RuntimeError("raw terminal copy did not finish")
-            copier.pump(0.5)
-        raw_terminal.append(time.monotonic() - start)
-        sender.join(10)
-        conn.close()
-        listener.close()
-        copier.close()
+        seconds, _ = time_terminal_copy(
+            ["socat", "-u", "-b", "65536", f"TCP:127.0.0.1:{RAW_PORT}", "STDOUT"],
+            payload, len(payload), "raw terminal copy")
+        raw_terminal.append(seconds)
 
         # Reference 3: the lines as the client shows them, copied onto a terminal one line
         # per write, the least that showing each line as a unit of its own costs.
-        listener = socket.create_server(("127.0.0.1", RAW_PORT))
-        copier = PtyProgram([os.path.join(TOOLS, "line_copier"), str(RAW_PORT)])
-        conn = accept_one(listener)
-        copier.drain(0.1)
-        copier.output.clear()
-        start = time.monotonic()
-        sender = send_on_thread(conn, shown)
-        conn_closer = threading.Thread(target=lambda: (sender.join(), conn.shutdown(socket.SHUT_WR)),
-                                       daemon=True)
-        conn_closer.start()
-        deadline = start + 60
-        while len(copier.output) < len(shown_on_terminal):
-            if time.monotonic() > deadline:
-                raise RuntimeError("line-by-line terminal copy did not finish")
-            copier.pump(0.5)
-        raw_lines.append(time.monotonic() - start)
-        lines_cpu.append(cpu_ns(copier.pid) / 1e6)
-        conn_closer.join(10)
-        conn.close()
-        listener.close()
-        copier.close()
+        seconds, cpu_ms = time_terminal_copy(
+            [os.path.join(TOOLS, "line_copier"), str(RAW_PORT)],
+            shown, len(shown_on_terminal), "line-by-line terminal copy", shut_write=True)
+        raw_lines.append(seconds)
+        lines_cpu.append(cpu_ms)
 
         # The client, fed by a scripted peer on the client's port.
         listener = socket.create_server(("127.0.0.1", PORT))
@@ -470,23 +489,13 @@ def bench_burst(build, work, repeat, count):
         client.type(b"bench\r@connect\r127.0.0.1\r")
         conn = accept_one(listener)
         drain_socket(conn)
-        conn.sendall(wire(b"peer", b"hello", 3))
+        conn.sendall(wire(PEER, b"hello", 3))
         client.expect(b"Connected!", 15)
-        client.drain(0.3)
-        client.output.clear()
-        client.matched = 0
+        client.discard_output(0.3)
         cpu_before = cpu_ns(client.pid)
         start = time.monotonic()
         sender = send_on_thread(conn, payload)
-        deadline = start + 120
-        seen = 0
-        while True:
-            if client.output.find(last, max(0, seen - len(last))) >= 0:
-                break
-            seen = len(client.output)
-            if time.monotonic() > deadline:
-                raise RuntimeError("burst: the last line was not shown in time")
-            client.pump(0.5)
+        client.expect(last, 120)
         runs.append(time.monotonic() - start)
         client_cpu.append((cpu_ns(client.pid) - cpu_before) / 1e6)
         sender.join(10)
@@ -498,8 +507,10 @@ def bench_burst(build, work, repeat, count):
         "lines": count, "payload_bytes": len(payload),
         "raw_socket_seconds": raw_socket, "raw_terminal_seconds": raw_terminal,
         "line_writes_seconds": raw_lines, "client_seconds": runs,
-        "raw_socket_median": median(raw_socket), "raw_terminal_median": median(raw_terminal),
-        "line_writes_median": median(raw_lines), "client_median": median(runs),
+        "raw_socket_median": statistics.median(raw_socket),
+        "raw_terminal_median": statistics.median(raw_terminal),
+        "line_writes_median": statistics.median(raw_lines),
+        "client_median": statistics.median(runs),
         "line_writes_cpu_ms": lines_cpu, "client_cpu_ms": client_cpu,
         "ratio_to_socket": paired_ratio(runs, raw_socket),
         "ratio_to_terminal": paired_ratio(runs, raw_terminal),
@@ -547,7 +558,7 @@ def bench_idle(build, work, seconds):
 
 # --- fan-out ----------------------------------------------------------------------------
 
-def run_load(build, pid, clients, lines):
+def run_load(pid, clients, lines):
     out = subprocess.run([os.path.join(TOOLS, "fanout_load"), "load", "--port",
                           str(PORT), "--clients", str(clients), "--lines", str(lines),
                           "--server-pid", str(pid), "--deadline", "120"],
@@ -566,7 +577,7 @@ def bench_fanout(build, work, repeat, clients, lines):
     ours, relay = [], []
     for _ in range(repeat):
         server = Server(build, files, os.path.join(work, "server-fanout.log"))
-        ours.append(run_load(build, server.proc.pid, clients, lines))
+        ours.append(run_load(server.proc.pid, clients, lines))
         server.stop()
 
         relay_log = os.path.join(work, "relay.log")
@@ -578,11 +589,11 @@ def bench_fanout(build, work, repeat, clients, lines):
                 if time.monotonic() > deadline:
                     raise RuntimeError("the relay did not start")
                 time.sleep(0.01)
-            relay.append(run_load(build, proc.pid, clients, lines))
+            relay.append(run_load(proc.pid, clients, lines))
             proc.wait(timeout=10)
 
     def med(results, key):
-        return median([r[key] for r in results])
+        return statistics.median([r[key] for r in results])
     return {
         "clients": clients, "lines": lines, "server": ours, "relay": relay,
         "server_messages_per_second": med(ours, "messages_per_second"),

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "platform/unique_fd.h"
+#include "server/control_char.h"
 
 namespace {
 
@@ -61,8 +62,7 @@ std::string nameProblem(std::string_view name) {
   if (name.empty()) return "the account name is empty";
   for (char c : name) {
     if (c == ':') return "the account name contains ':'";
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) return "the account name contains a control character";
+    if (isControlChar(c)) return "the account name contains a control character";
   }
   return {};
 }

@@ -220,7 +220,8 @@ void ChatServer::readFrom(Connection& c) {
 }
 
 void ChatServer::takeInput(Connection& c, std::string_view bytes) {
-  const std::string who = "connection " + std::to_string(c.id) + ": ";
+  // Only for the rare log lines; most input is well-formed.
+  const auto who = [&c] { return "connection " + std::to_string(c.id) + ": "; };
   while (!bytes.empty() && !c.closing) {
     const MessageStream::Step step = c.stream.next(bytes, c.record);
     switch (step.outcome) {
@@ -230,28 +231,29 @@ void ChatServer::takeInput(Connection& c, std::string_view bytes) {
       case MessageStream::Outcome::incomplete:
         break;
       case MessageStream::Outcome::skipped:
-        if (step.newRun) log(who + "skipped input that is not a message");
+        if (step.newRun) log(who() + "skipped input that is not a message");
         break;
       case MessageStream::Outcome::dropped:
-        log(who + "dropped a message: " + printable(step.error));
+        log(who() + "dropped a message: " + printable(step.error));
         break;
     }
     bytes.remove_prefix(step.used);
   }
 }
 
-void ChatServer::deliver(const std::vector<Delivery>& deliveries) {
-  for (const Delivery& d : deliveries) {
+void ChatServer::deliver(std::vector<Delivery> deliveries) {
+  for (Delivery& d : deliveries) {
     const auto it = connections_.find(d.to);
-    if (it != connections_.end() && !it->second->closing) enqueue(*it->second, d);
+    if (it != connections_.end() && !it->second->closing) enqueue(*it->second, std::move(d));
   }
 }
 
-void ChatServer::enqueue(Connection& c, const Delivery& d) {
-  if (d.wireSize() == 0) return;
-  c.output.push_back({d.bytes, d.isFile, d.file, d.fileBytes});
-  c.queuedBytes += d.wireSize();
-  if (d.isFile) c.fileSizes.insert(d.wireSize());
+void ChatServer::enqueue(Connection& c, Delivery&& d) {
+  const std::size_t size = d.wireSize();
+  if (size == 0) return;
+  c.queuedBytes += size;
+  if (d.isFile()) c.fileSizes.insert(size);
+  c.output.push_back(std::move(d));
   // Written once the whole batch of events is handled, together with whatever else the
   // batch queues for this connection.
   if (!c.flushPending && !c.watchingWrites) {
@@ -270,26 +272,27 @@ void ChatServer::enqueue(Connection& c, const Delivery& d) {
 }
 
 void ChatServer::flushPending() {
-  std::vector<ConnectionId> ids;
-  ids.swap(pendingFlush_);
-  for (const ConnectionId id : ids) {
+  // flush() only sends and drops; nothing it calls queues output, so the list does not
+  // grow while it is walked, and clearing it keeps its capacity for the next batch.
+  for (const ConnectionId id : pendingFlush_) {
     const auto it = connections_.find(id);
     if (it == connections_.end()) continue;
     Connection& c = *it->second;
     c.flushPending = false;
     if (!c.closing) flush(c);
   }
+  pendingFlush_.clear();
 }
 
 void ChatServer::sent(Connection& c, std::size_t n) {
   c.queuedBytes -= n;
   while (n > 0) {
-    const Chunk& front = c.output.front();
-    const std::size_t take = std::min(n, front.size() - c.sentOfFront);
+    const Delivery& front = c.output.front();
+    const std::size_t take = std::min(n, front.wireSize() - c.sentOfFront);
     c.sentOfFront += take;
     n -= take;
-    if (c.sentOfFront == front.size()) {
-      if (front.isFile) c.fileSizes.erase(c.fileSizes.find(front.size()));
+    if (c.sentOfFront == front.wireSize()) {
+      if (front.isFile()) c.fileSizes.erase(c.fileSizes.find(front.wireSize()));
       c.output.pop_front();
       c.sentOfFront = 0;
       c.fileWindow.clear();
@@ -299,7 +302,7 @@ void ChatServer::sent(Connection& c, std::size_t n) {
 }
 
 bool ChatServer::sendFile(Connection& c) {
-  const Chunk& front = c.output.front();
+  const Delivery& front = c.output.front();
   const std::size_t done = c.sentOfFront - front.bytes->size();
   if (done == c.fileWindowStart + c.fileWindow.size()) {
     // Read the next window. A plain read and send measured faster here than sendfile(),
@@ -334,7 +337,7 @@ bool ChatServer::sendFile(Connection& c) {
 void ChatServer::flush(Connection& c) {
   constexpr std::size_t kGather = 64;
   while (!c.output.empty()) {
-    const Chunk& front = c.output.front();
+    const Delivery& front = c.output.front();
     if (front.fileBytes > 0 && c.sentOfFront >= front.bytes->size()) {
       const std::size_t before = c.queuedBytes;
       if (!sendFile(c)) return;

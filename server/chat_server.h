@@ -61,27 +61,20 @@ class ChatServer {
   void stop() noexcept;
 
  private:
-  struct Chunk {
-    std::shared_ptr<const std::string> bytes;
-    bool isFile;
-    // A file's bytes that follow `bytes` on the wire, sent straight from the disk.
-    std::shared_ptr<const UniqueFd> file;
-    std::size_t fileBytes;
-    std::size_t size() const { return bytes->size() + fileBytes; }
-  };
   struct Connection {
     ConnectionId id = 0;
     UniqueFd fd;
     std::string peer;
     MessageStream stream;
     message record;
-    std::deque<Chunk> output;
+    // Every entry's `to` is this connection's id.
+    std::deque<Delivery> output;
     std::size_t sentOfFront = 0;
     std::size_t queuedBytes = 0;  // not yet sent, over the whole queue
     std::multiset<std::size_t> fileSizes;
     bool watchingWrites = false;
     bool flushPending = false;
-    // Bytes of the front chunk's file read but not all sent yet, from fileWindowStart on.
+    // Bytes of the front delivery's file read but not all sent yet, from fileWindowStart on.
     std::string fileWindow;
     std::size_t fileWindowStart = 0;
     bool closing = false;
@@ -95,12 +88,12 @@ class ChatServer {
   void refuseOneConnection();
   void readFrom(Connection& c);
   void takeInput(Connection& c, std::string_view bytes);
-  void deliver(const std::vector<Delivery>& deliveries);
-  void enqueue(Connection& c, const Delivery& d);
+  void deliver(std::vector<Delivery> deliveries);
+  void enqueue(Connection& c, Delivery&& d);
   // Writes what c's queue holds as far as the socket takes it: queued messages gathered
   // into one call, a file straight from the disk.
   void flush(Connection& c);
-  // Sends more of the front chunk's file, read from the disk a window at a time; false
+  // Sends more of the front delivery's file, read from the disk a window at a time; false
   // when the connection is dropped.
   bool sendFile(Connection& c);
   // Counts n bytes of c's queue as sent.

@@ -6,22 +6,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/clock.h"
+#include "server/control_char.h"
 #include "utc_time.h"
 
 namespace {
 
 constexpr std::size_t kMaxFileNameBytes = 255;
 constexpr std::size_t kTopCount = 5;
-
-std::int64_t systemMillis() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 void logToStandardError(std::string_view line) {
   std::string out(line);
@@ -40,8 +36,7 @@ std::string screenNameProblem(std::string_view name) {
   // The name becomes the sender field of relayed chat, which ends at the first "|".
   if (name.find('|') != std::string_view::npos) return "a screen name cannot contain '|'";
   for (char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) return "a screen name cannot contain control characters";
+    if (isControlChar(c)) return "a screen name cannot contain control characters";
   }
   return {};
 }
@@ -81,16 +76,13 @@ Resources resourcesAfter(const Resources& start, std::int64_t seconds) {
 
 std::string printable(std::string_view text, std::size_t limit) {
   std::string out;
-  for (char c : text.substr(0, limit)) {
-    const auto byte = static_cast<unsigned char>(c);
-    out.push_back(byte < 0x20 || byte == 0x7f ? '?' : c);
-  }
+  for (char c : text.substr(0, limit)) out.push_back(isControlChar(c) ? '?' : c);
   if (text.size() > limit) out += "...";
   return out;
 }
 
 ChatRoom::ChatRoom(RoomSettings settings) : settings_(std::move(settings)) {
-  if (!settings_.clock) settings_.clock = systemMillis;
+  if (!settings_.clock) settings_.clock = nowUnixMillis;
   if (!settings_.log) settings_.log = logToStandardError;
   filesDir_.reset(::open(settings_.filesDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!filesDir_) {
@@ -117,9 +109,13 @@ ChatRoom::Session* ChatRoom::find(ConnectionId id) {
   return it == sessions_.end() ? nullptr : &it->second;
 }
 
-std::shared_ptr<const std::string> ChatRoom::wire(message& m) const {
+void ChatRoom::stamp(message& m) const {
   m.setValue("_msgTime", utcTimeText(now()));
   m.setValue("_msgVersion", std::string(kServerVersion));
+}
+
+std::shared_ptr<const std::string> ChatRoom::wire(message& m) const {
+  stamp(m);
   return std::make_shared<const std::string>(m.serialize());
 }
 
@@ -134,8 +130,9 @@ std::shared_ptr<const std::string> ChatRoom::serverText(msgType type, std::strin
 void ChatRoom::toLoggedOn(std::vector<Delivery>& out,
                           const std::shared_ptr<const std::string>& bytes,
                           ConnectionId except) const {
+  out.reserve(out.size() + logonOrder_.size());
   for (ConnectionId id : logonOrder_) {
-    if (id != except) out.push_back({id, bytes, false});
+    if (id != except) out.push_back({id, bytes});
   }
 }
 
@@ -180,13 +177,13 @@ std::vector<Delivery> ChatRoom::handle(ConnectionId id, const message& m) {
 std::vector<Delivery> ChatRoom::logon(Session& session, const message& m) {
   const ConnectionId id = session.id;
   if (!session.screenName.empty()) {
-    return {{id, serverText(msgInfo, "Already logged on as " + session.screenName), false}};
+    return {{id, serverText(msgInfo, "Already logged on as " + session.screenName)}};
   }
   const std::string* name = m.findValue("screen_name");
   const std::string problem = screenNameProblem(name ? *name : std::string_view());
   if (!problem.empty()) {
     log("connection " + std::to_string(id) + ": refused logon: " + problem);
-    return {{id, serverText(msgInfo, "Logon refused: " + problem), false}};
+    return {{id, serverText(msgInfo, "Logon refused: " + problem)}};
   }
 
   session.screenName = *name;
@@ -195,8 +192,7 @@ std::vector<Delivery> ChatRoom::logon(Session& session, const message& m) {
 
   std::vector<Delivery> out;
   out.push_back(
-      {id, serverText(msgInfo, "Welcome to the local KQ7Com server, " + session.screenName, true),
-       false});
+      {id, serverText(msgInfo, "Welcome to the local KQ7Com server, " + session.screenName, true)});
   const std::string* notice = m.findValue("logon_msg");
   toLoggedOn(
       out,
@@ -208,7 +204,7 @@ std::vector<Delivery> ChatRoom::logon(Session& session, const message& m) {
 
 std::vector<Delivery> ChatRoom::chat(Session& session, const message& m) {
   if (session.screenName.empty()) {
-    return {{session.id, serverText(msgInfo, "Log on before chatting"), false}};
+    return {{session.id, serverText(msgInfo, "Log on before chatting")}};
   }
   const std::string* text = m.findValue("msg");
   message relay(-1, session.screenName, text ? *text : std::string(), msgChat);
@@ -237,7 +233,7 @@ std::vector<Delivery> ChatRoom::command(Session& session, const message& m) {
   } else {
     reply = serverText(msgInfo, "Unknown command: " + name);
   }
-  return {{id, std::move(reply), false}};
+  return {{id, std::move(reply)}};
 }
 
 std::shared_ptr<const std::string> ChatRoom::userList() const {
@@ -260,7 +256,7 @@ std::shared_ptr<const std::string> ChatRoom::serverInfo() const {
 Delivery ChatRoom::download(ConnectionId to, std::string_view name) const {
   const std::string shown(name);
   const auto text = [&](std::string line) {
-    return Delivery{to, serverText(msgInfo, std::move(line)), false};
+    return Delivery{to, serverText(msgInfo, std::move(line))};
   };
   if (!isPlainFileName(name)) return text("File not found: " + shown);
 
@@ -282,8 +278,7 @@ Delivery ChatRoom::download(ConnectionId to, std::string_view name) const {
 
   message m(-1, settings_.serverName, "RECEIVE_FILE", msgData);
   m.setValue("file_name", shown);
-  m.setValue("_msgTime", utcTimeText(now()));
-  m.setValue("_msgVersion", std::string(kServerVersion));
+  stamp(m);
   // The wire bytes up to the file's own: the head of the record, its pair count raised by
   // one, its pairs, then "file_data" as the last pair, whose value the server streams from
   // the file.
@@ -303,7 +298,7 @@ Delivery ChatRoom::download(ConnectionId to, std::string_view name) const {
 
   log("connection " + std::to_string(to) + ": sending file " + printable(shown) + " (" +
       std::to_string(size) + " bytes)");
-  return {to, std::make_shared<const std::string>(std::move(bytes)), true,
+  return {to, std::make_shared<const std::string>(std::move(bytes)),
           std::make_shared<const UniqueFd>(std::move(fd)), size};
 }
 

@@ -59,24 +59,21 @@ struct RoomSettings {
 // deliveries.
 struct Delivery {
   Delivery() = default;
-  Delivery(ConnectionId to_, std::shared_ptr<const std::string> bytes_, bool isFile_,
+  Delivery(ConnectionId to_, std::shared_ptr<const std::string> bytes_,
            std::shared_ptr<const UniqueFd> file_ = nullptr, std::size_t fileBytes_ = 0)
-      : to(to_),
-        bytes(std::move(bytes_)),
-        isFile(isFile_),
-        file(std::move(file_)),
-        fileBytes(fileBytes_) {}
+      : to(to_), bytes(std::move(bytes_)), file(std::move(file_)), fileBytes(fileBytes_) {}
 
   ConnectionId to = 0;
   // The wire bytes; for a file, all of the message up to the file's own bytes.
   std::shared_ptr<const std::string> bytes;
-  bool isFile = false;  // a "RECEIVE_FILE" message, which may be far larger than the rest
   // A file's bytes, fileBytes of them from offset 0 of this descriptor, follow `bytes` on
   // the wire. They stay on the disk until the connection takes them, so a large download
-  // neither holds the loop up nor sits in memory.
+  // neither holds the loop up nor sits in memory. Set for every file, an empty one too.
   std::shared_ptr<const UniqueFd> file;
   std::size_t fileBytes = 0;
 
+  // A "RECEIVE_FILE" message, which may be far larger than the rest.
+  bool isFile() const { return file != nullptr; }
   // Every byte on the wire: bytes then wireSize() - bytes->size() bytes of the file.
   std::size_t wireSize() const { return bytes->size() + fileBytes; }
 };
@@ -114,6 +111,8 @@ class ChatRoom {
   Session* find(ConnectionId id);
   std::int64_t now() const;
   std::int64_t secondsUp() const;
+  // Sets the "_msgTime" and "_msgVersion" every message from the server carries.
+  void stamp(message& m) const;
   // A reply from the server, stamped and serialized.
   std::shared_ptr<const std::string> wire(message& m) const;
   std::shared_ptr<const std::string> serverText(msgType type, std::string text,

@@ -48,7 +48,7 @@ class RoomTest : public ::testing::Test {
   }
 
   Reply decode(const Delivery& d) const {
-    Reply reply{d.to, message(), d.isFile, {}};
+    Reply reply{d.to, message(), d.isFile(), {}};
     message& m = reply.m;
     const std::string bytes = wholeWireBytes(d);
     EXPECT_EQ(m.parse(bytes), bytes.size());

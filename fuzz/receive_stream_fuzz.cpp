@@ -26,20 +26,13 @@ struct Outcome {
 
 Outcome receive(const std::vector<std::string>& reads) {
   ClientFixture f;
-  for (const std::string& read : reads) {
-    f.link->reads.push_back(read);
-    while (!f.link->reads.empty()) pollNetwork(f.state);
-  }
+  f.receive(reads);
   Outcome out;
   for (const std::string& line : f.seen->lines) {
     if (line != "Connected!") out.shown.push_back(line);
   }
-  for (const std::string& bytes : f.link->sent) {
-    // The send time differs between the runs; the request does not.
-    message m;
-    m.parse(bytes);
-    out.sent.push_back(m.getMsg());
-  }
+  // The send time differs between the runs; the request does not.
+  for (const message& m : f.link->sentMessages()) out.sent.push_back(m.getMsg());
   out.userLists = f.seen->userLists;
   out.resources = f.seen->resources;
   return out;

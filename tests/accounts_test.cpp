@@ -103,7 +103,7 @@ TEST(Accounts, BadLinesAreReportedWithTheirNumber) {
 }
 
 TEST(Accounts, LoadNamesTheFileInItsErrors) {
-  testsupport::TempDir dir;
+  ScratchDir dir;
   const auto file = dir.write("accounts.txt", "ann:00:" + kHash + "\nbroken\n");
   try {
     Accounts::load(file.string());

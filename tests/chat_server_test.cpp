@@ -80,7 +80,7 @@ class LoopbackTest : public ::testing::Test {
     return client;
   }
 
-  testsupport::TempDir files;
+  ScratchDir files;
   std::unique_ptr<ChatServer> server;
   std::thread loop;
   std::mutex logMutex;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "comtcp.h"
+
 ReadResult FakeLink::receive(std::span<char> buffer) {
   if (!results.empty()) {
     const ReadResult result = results.front();
@@ -55,4 +57,11 @@ ClientFixture::ClientFixture() {
                                        const std::string& e, const std::string& f) {
     record->resources.push_back({a, b, c, d, e, f});
   };
+}
+
+void ClientFixture::receive(const std::vector<std::string>& reads) {
+  for (const std::string& read : reads) {
+    link->reads.push_back(read);
+    while (!link->reads.empty()) pollNetwork(state);
+  }
 }

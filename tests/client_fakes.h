@@ -57,6 +57,9 @@ struct Recorded {
 // A client state with a FakeLink and recording hooks. The screen name is "Bob".
 struct ClientFixture {
   ClientFixture();
+  // Hands each read to the client in turn, with as many receive steps as it takes (a
+  // read larger than the receive buffer takes more than one).
+  void receive(const std::vector<std::string>& reads);
   ClientState state;
   FakeLink* link;  // owned by state.tcpSocket
   std::shared_ptr<Recorded> seen = std::make_shared<Recorded>();

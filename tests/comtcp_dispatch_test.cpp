@@ -12,6 +12,7 @@
 
 #include "client_fakes.h"
 #include "comtcp.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -183,28 +184,13 @@ TEST(DispatchMessage, ResourceTotalsGoToTheFrontEndInOrder) {
 // Received files land in a fresh working directory.
 class ReceivedFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() / ("kq7-files-" + std::to_string(::getpid()));
-    fs::remove_all(root_);
-    fs::create_directories(root_ / "work");
-    previous_ = fs::current_path();
-    fs::current_path(root_ / "work");
-  }
-  void TearDown() override {
-    fs::current_path(previous_);
-    fs::remove_all(root_);
-  }
-  static std::string contents(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
   void receive(const std::string& name, const std::string& data) {
     message m = incoming(4, {{"msg", "RECEIVE_FILE"}, {"file_name", name}, {"file_data", data}});
     dispatchMessage(f.state, m);
   }
 
-  fs::path root_;
-  fs::path previous_;
+  ScratchDir root_{"kq7-files"};
+  ScopedCurrentPath inWork_{root_.sub("work")};
   ClientFixture f;
 };
 
@@ -216,7 +202,7 @@ TEST_F(ReceivedFiles, BytesLandExactlyAndReplaceAnOlderFile) {
     old << std::string(100000, 'o');
   }
   receive("notes.txt", bytes);
-  EXPECT_EQ(contents("notes.txt"), bytes);
+  EXPECT_EQ(readFile("notes.txt"), bytes);
   receive("empty.bin", "");
   EXPECT_TRUE(fs::exists("empty.bin"));
   EXPECT_EQ(fs::file_size("empty.bin"), 0u);
@@ -229,12 +215,12 @@ TEST_F(ReceivedFiles, BytesLandExactlyAndReplaceAnOlderFile) {
 TEST_F(ReceivedFiles, MissingKeysUseNoData) {
   message m = incoming(4, {{"msg", "RECEIVE_FILE"}});
   dispatchMessage(f.state, m);
-  EXPECT_EQ(contents("No Data"), "No Data");
+  EXPECT_EQ(readFile("No Data"), "No Data");
   EXPECT_EQ(f.seen->lines, Lines{"File Received: No Data"});
 }
 
 TEST_F(ReceivedFiles, NamesThatLeaveTheWorkingDirectoryAreRefused) {
-  const std::string outside = (root_ / "outside").string();
+  const std::string outside = (root_.path() / "outside").string();
   const char* const kRefused[] = {"", ".", "..", "../outside", "a/b", "sub\\x", "/tmp/kq7-x"};
   fs::create_directories("a");
   for (const char* name : kRefused) {
@@ -250,9 +236,9 @@ TEST_F(ReceivedFiles, NamesThatLeaveTheWorkingDirectoryAreRefused) {
   EXPECT_FALSE(fs::exists(outside));
   EXPECT_FALSE(fs::exists("/tmp/kq7-x"));
   // Only the directory made above is here.
-  EXPECT_EQ(
-      std::distance(fs::recursive_directory_iterator(root_), fs::recursive_directory_iterator()),
-      2);
+  EXPECT_EQ(std::distance(fs::recursive_directory_iterator(root_.path()),
+                          fs::recursive_directory_iterator()),
+            2);
 }
 
 // Runs body as an ordinary user, in a child that gives up root when the tests run as root
@@ -284,8 +270,10 @@ TEST_F(ReceivedFiles, AFileThatCannotBeWrittenKeepsTheOldOne) {
 
   const auto keptOld = [&] {
     receive("keep.txt", "new");
-    return contents("keep.txt") == "old" && f.seen->lines.back() == "Unable to receive file data";
+    return readFile("keep.txt") == "old" && f.seen->lines.back() == "Unable to receive file data";
   };
+  // The ordinary user must reach the working directory.
+  fs::permissions(root_.path(), perms::owner_all | perms::group_exec | perms::others_exec);
   // A file that may not be written, in a directory that may: refused as an open for
   // writing would refuse it, although a rename could replace it.
   fs::permissions(".", perms::all);

@@ -22,9 +22,9 @@ using namespace std::chrono_literals;
 class Listener {
  public:
   std::uint16_t port() const { return port_; }
+  // The next connection, or none after a few seconds.
   UniqueFd accept() {
-    pollfd entry{fd_.get(), POLLIN, 0};
-    if (::poll(&entry, 1, 5000) != 1) return UniqueFd();
+    if (!loopback::waitFor(fd_.get(), POLLIN, std::chrono::steady_clock::now() + 5s)) return {};
     return UniqueFd(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
   }
   void close() { fd_.reset(); }
@@ -34,19 +34,14 @@ class Listener {
   std::uint16_t port_ = loopback::portOf(fd_.get());
 };
 
-// The next whole message from a peer socket, waiting at most a few seconds for each read.
+// The next whole message from a peer socket; a failure to get one fails the test.
 message readMessage(int fd, loopback::MessageReader& reader) {
-  for (int round = 0; round < 500 && reader.empty(); ++round) {
-    pollfd entry{fd, POLLIN, 0};
-    if (::poll(&entry, 1, 5000) != 1) break;
-    char buffer[65536];
-    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-    if (got <= 0) break;
-    EXPECT_TRUE(reader.feed(std::string_view(buffer, static_cast<std::size_t>(got))));
+  try {
+    return reader.receiveFrom(fd, std::chrono::steady_clock::now() + 30s);
+  } catch (const std::exception& failure) {
+    ADD_FAILURE() << "no whole message arrived: " << failure.what();
+    return message();
   }
-  if (!reader.empty()) return reader.take();
-  ADD_FAILURE() << "no whole message arrived";
-  return message();
 }
 
 ReadResult awaitRead(ServerLink& link, std::span<char> buffer) {

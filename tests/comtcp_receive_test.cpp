@@ -11,6 +11,7 @@
 #include "client_fakes.h"
 #include "comtcp.h"
 #include "platform/files.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -21,13 +22,9 @@ std::string chat(const std::string& text, const std::string& from = "amy") {
   return message(-1, from, text, msgChat).serialize();
 }
 
-// Feeds the reads one pollNetwork call each and returns what was shown.
+// Feeds the reads and returns everything shown so far.
 Lines receive(ClientFixture& f, const Lines& reads) {
-  for (const std::string& read : reads) {
-    f.link->reads.push_back(read);
-    // A read larger than the receive buffer takes more than one step.
-    while (!f.link->reads.empty()) pollNetwork(f.state);
-  }
+  f.receive(reads);
   return f.seen->lines;
 }
 
@@ -145,20 +142,12 @@ TEST(PollNetwork, AFullReadSaysThatMoreIsLikelyWaiting) {
   EXPECT_FALSE(f.state.readFilledBuffer);
 }
 
+// The debug copy and received files land in a fresh working directory.
 class DebugTrace : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("kq7-debug-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-    previous_ = fs::current_path();
-    fs::current_path(dir_);
-    f.state.debugMode = true;
-  }
-  void TearDown() override {
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
-  }
-  fs::path dir_, previous_;
+  void SetUp() override { f.state.debugMode = true; }
+  ScratchDir dir_{"kq7-debug"};
+  ScopedCurrentPath inDir_{dir_.path()};
   ClientFixture f;
 };
 
@@ -195,8 +184,7 @@ TEST_F(DebugTrace, AMessageOverThreeReadsIsCopiedToIncoming) {
   EXPECT_EQ(shown[7], "Partial Data Length: 60");
   EXPECT_EQ(shown[8], "Dumping Extended Message Into File");
   EXPECT_EQ(shown[9], "[amy] hi");
-  std::ifstream in("incoming.txt", std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), bytes);
+  EXPECT_EQ(readFile("incoming.txt"), bytes);
 }
 
 class SpilledDownload : public DebugTrace {
@@ -222,10 +210,6 @@ class SpilledDownload : public DebugTrace {
     std::sort(names.begin(), names.end());
     return names;
   }
-  static std::string contentsOf(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
 };
 
 TEST_F(SpilledDownload, ALargeFileGoesFromTheReadsToItsPlace) {
@@ -240,7 +224,7 @@ TEST_F(SpilledDownload, ALargeFileGoesFromTheReadsToItsPlace) {
   receive(f, {reads.back()});
   EXPECT_EQ(f.seen->lines, (Lines{"Connected!", "File Received: big.bin"}));
   EXPECT_EQ(f.seen->filesReceived, 1);
-  EXPECT_TRUE(contentsOf("big.bin") == data);
+  EXPECT_TRUE(readFile("big.bin") == data);
   EXPECT_EQ(filesHere(), Lines{"big.bin"}) << "no temporary file is left";
 }
 
@@ -268,8 +252,8 @@ TEST_F(SpilledDownload, TheDebugCopyHoldsASpilledValue) {
   const std::string data(3000, 'q');
   const std::string bytes = fileMessage("q.bin", data);
   receive(f, {bytes.substr(0, 100), bytes.substr(100)});
-  EXPECT_TRUE(contentsOf("q.bin") == data);
-  EXPECT_TRUE(contentsOf("incoming.txt") == bytes);
+  EXPECT_TRUE(readFile("q.bin") == data);
+  EXPECT_TRUE(readFile("incoming.txt") == bytes);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "pty_session.h"
+#include "scratch_dir.h"
 
 #ifndef KQ7COM_BINARY
 #error "KQ7COM_BINARY must name the client binary"
@@ -31,25 +32,10 @@ using namespace std::chrono_literals;
 
 constexpr auto kWait = 10s;
 
-// A working directory of its own, so nothing the client writes lands in the build tree.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kq7e2e.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
+// The client in a working directory of its own, so nothing it writes lands in the build
+// tree.
 std::unique_ptr<PtySession> startClient(const ScratchDir& dir) {
-  return PtySession::start(KQ7COM_BINARY, {}, dir.path());
+  return PtySession::start(KQ7COM_BINARY, {}, dir.path().string());
 }
 
 // Raw mode is entered at start-up; the settings are read until they show it.
@@ -63,7 +49,7 @@ bool becameRaw(const PtySession& s) {
 }
 
 TEST(ConsoleClient, GreetsTakesANameAndQuits) {
-  ScratchDir dir;
+  ScratchDir dir{"kq7e2e"};
   auto s = startClient(dir);
   ASSERT_TRUE(s->expect("Enter Your Screen Name:\r\n", kWait)) << s->output();
   // The terminal turns every "\n" into "\r\n", also those already after a "\r".
@@ -104,13 +90,13 @@ TEST(ConsoleClient, GreetsTakesANameAndQuits) {
 // Keys typed while the client is still starting (while ./run.sh builds, say) went through
 // the terminal's line editing, which turned each Enter into a line feed.
 TEST(ConsoleClient, KeysTypedBeforeItStartsKeepTheirLineEnds) {
-  ScratchDir dir;
+  ScratchDir dir{"kq7e2e"};
   // The client starts only once the keys are waiting.
   auto s = PtySession::start(
       "/bin/sh", {"-c", "while [ ! -e typed ]; do sleep 0.01; done; exec \"$0\"", KQ7COM_BINARY},
-      dir.path());
+      dir.path().string());
   s->send("alice\r@quit\r");
-  std::ofstream(std::filesystem::path(dir.path()) / "typed").put('\n');
+  std::ofstream(dir.path() / "typed").put('\n');
   ASSERT_TRUE(s->expect("Welcome, alice\r\n", kWait)) << s->output();
   EXPECT_TRUE(s->expect("Connection Closed\r\n", kWait)) << s->output();
   const auto end = s->waitExit(kWait);
@@ -123,7 +109,7 @@ class SignalWhileWaiting : public ::testing::TestWithParam<int> {};
 
 TEST_P(SignalWhileWaiting, EndsByTheSignalAndRestoresTheTerminal) {
   const int sig = GetParam();
-  ScratchDir dir;
+  ScratchDir dir{"kq7e2e"};
   auto s = startClient(dir);
   ASSERT_TRUE(s->expect("Enter Your Screen Name:", kWait)) << s->output();
   ASSERT_TRUE(becameRaw(*s));
@@ -157,9 +143,9 @@ TEST_P(CrashWhileWaiting, RestoresTheTerminal) {
   // may hang in it); the client's own handler is what is under test here.
   const std::string noSanitizerHandlers =
       "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
-  ScratchDir dir;
+  ScratchDir dir{"kq7e2e"};
   auto s = PtySession::start(
-      KQ7COM_BINARY, {}, dir.path(),
+      KQ7COM_BINARY, {}, dir.path().string(),
       {"ASAN_OPTIONS=" + noSanitizerHandlers, "TSAN_OPTIONS=" + noSanitizerHandlers});
   ASSERT_TRUE(s->expect("Enter Your Screen Name:", kWait)) << s->output();
   ASSERT_TRUE(becameRaw(*s));

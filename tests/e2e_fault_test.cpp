@@ -54,7 +54,7 @@ class HostileServer : public e2e::IsolatedTest {
            << "\"" << first << "\" not shown before \"" << second << "\"";
   }
 
-  e2e::ScratchDir scratch;
+  ScratchDir scratch{"kq7e2e"};
   std::filesystem::path work = scratch.sub("work");
   std::unique_ptr<PtySession> client;
   std::unique_ptr<ScriptedPeer> peer;
@@ -307,7 +307,7 @@ TEST_F(HostileServer, RefusedFileNamesWriteNothingAnywhere) {
   ASSERT_TRUE(shows(*client, "File Received: kept.bin\r\n"));
   ASSERT_TRUE(stillChats("files done"));
 
-  EXPECT_EQ(e2e::readFile(work / "kept.bin"), kept);
+  EXPECT_EQ(readFile(work / "kept.bin"), kept);
   EXPECT_EQ(e2e::listTree(scratch.path()),
             (std::vector<std::string>{"outside", "work", "work/a", "work/kept.bin"}));
   EXPECT_EQ(countOf(client->output(), "Unable to receive file data"), refused.size());
@@ -436,7 +436,7 @@ TEST_P(KilledWhileWriting, LeavesTheWholeFileOrNothing) {
   const std::vector<std::string> left = e2e::listTree(work);
   if (!left.empty()) {
     EXPECT_EQ(left, std::vector<std::string>{"big.bin"});
-    EXPECT_TRUE(e2e::readFile(work / "big.bin") == content) << "big.bin is not whole";
+    EXPECT_TRUE(readFile(work / "big.bin") == content) << "big.bin is not whole";
   }
 }
 

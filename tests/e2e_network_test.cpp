@@ -40,7 +40,7 @@ class LocalServer : public e2e::IsolatedTest {
     return client;
   }
 
-  e2e::ScratchDir scratch;
+  ScratchDir scratch{"kq7e2e"};
   std::filesystem::path files = scratch.sub("files");
   std::unique_ptr<e2e::ServerProcess> server;
 };
@@ -97,7 +97,7 @@ TEST_F(LocalServer, DownloadWritesTheExactBytesIntoTheWorkingDirectory) {
   type(*alice, "written?");
   ASSERT_TRUE(shows(*alice, "[alice] written?"));
   EXPECT_EQ(alice->output().find("Unable to receive file data"), std::string::npos);
-  const std::optional<std::string> received = e2e::readFile(scratch.path() / "alice" / "data.bin");
+  const std::optional<std::string> received = readFile(scratch.path() / "alice" / "data.bin");
   ASSERT_TRUE(received.has_value());
   EXPECT_EQ(received->size(), content.size());
   EXPECT_TRUE(*received == content) << "the received file differs from the one sent";

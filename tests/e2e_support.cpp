@@ -29,46 +29,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-std::optional<int> reap(pid_t pid, Clock::time_point deadline) {
-  for (;;) {
-    int status = 0;
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      if (WIFEXITED(status)) return WEXITSTATUS(status);
-      return std::nullopt;
-    }
-    if (done < 0 && errno != EINTR) return std::nullopt;
-    if (Clock::now() >= deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      return std::nullopt;
-    }
-    std::this_thread::sleep_for(10ms);
-  }
-}
-
 }  // namespace
 
 std::string& privateNetworkProblem() {
   static std::string problem;
   return problem;
-}
-
-ScratchDir::ScratchDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "kq7e2e.XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::filesystem::path ScratchDir::sub(const std::string& name) const {
-  const std::filesystem::path dir = path_ / name;
-  std::filesystem::create_directories(dir);
-  return dir;
 }
 
 ServerProcess::ServerProcess(const std::filesystem::path& filesDir,
@@ -116,9 +81,10 @@ ServerProcess::~ServerProcess() {
 std::optional<int> ServerProcess::stop(int sig) {
   if (pid_ <= 0) return std::nullopt;
   ::kill(pid_, sig);
-  const std::optional<int> status = reap(pid_, Clock::now() + kWait);
+  const std::optional<ChildEnd> end = reapOrKill(pid_, Clock::now() + kWait);
   pid_ = -1;
-  return status;
+  if (!end || !end->exited) return std::nullopt;
+  return end->code;
 }
 
 std::string ServerProcess::log() const {
@@ -200,14 +166,6 @@ std::size_t countOf(std::string_view haystack, std::string_view needle) {
 std::string tail(std::string_view output, std::size_t bytes) {
   if (output.size() <= bytes) return std::string(output);
   return "..." + std::string(output.substr(output.size() - bytes));
-}
-
-std::optional<std::string> readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return std::move(bytes).str();
 }
 
 std::vector<std::string> listTree(const std::filesystem::path& dir) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pty_session.h"
+#include "scratch_dir.h"
 
 namespace e2e {
 
@@ -35,22 +36,6 @@ class IsolatedTest : public ::testing::Test {
   void SetUp() override {
     if (!privateNetworkProblem().empty()) GTEST_SKIP() << privateNetworkProblem();
   }
-};
-
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  // Makes (if needed) and returns a directory inside.
-  std::filesystem::path sub(const std::string& name) const;
-
- private:
-  std::filesystem::path path_;
 };
 
 // kq7com-server as a child process, listening on 127.0.0.1:9002 with files served from
@@ -92,7 +77,6 @@ void type(PtySession& s, std::string_view line);
 std::size_t countOf(std::string_view haystack, std::string_view needle);
 // The last bytes of a long output, for failure messages.
 std::string tail(std::string_view output, std::size_t bytes = 1500);
-std::optional<std::string> readFile(const std::filesystem::path& path);
 // Every entry below dir, as paths relative to it, sorted.
 std::vector<std::string> listTree(const std::filesystem::path& dir);
 // A field of /proc/PID/status in KiB ("VmHWM", "VmRSS"); nullopt when it cannot be read.

@@ -284,6 +284,13 @@ DetachedRun runWithoutTerminal(const std::string& path, const std::vector<std::s
   return run;
 }
 
+std::optional<ChildEnd> reapOrKill(pid_t pid, Clock::time_point deadline) {
+  std::optional<ChildEnd> end =
+      reapBy(pid, deadline, [] { std::this_thread::sleep_for(milliseconds(10)); });
+  if (!end) killAndReap(pid);
+  return end;
+}
+
 bool sameSettings(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
          a.c_lflag == b.c_lflag && std::equal(std::begin(a.c_cc), std::end(a.c_cc), b.c_cc);

@@ -84,5 +84,9 @@ struct DetachedRun {
 DetachedRun runWithoutTerminal(const std::string& path, const std::vector<std::string>& args,
                                std::chrono::milliseconds timeout);
 
+// Waits for the child pid to end until deadline, and kills it then. How it ended;
+// nullopt when it had to be killed.
+std::optional<ChildEnd> reapOrKill(pid_t pid, std::chrono::steady_clock::time_point deadline);
+
 // True when both hold the same modes and control characters.
 bool sameSettings(const termios& a, const termios& b);

@@ -103,7 +103,7 @@ class RoomTest : public ::testing::Test {
     return std::find(logLines.begin(), logLines.end(), line) != logLines.end();
   }
 
-  testsupport::TempDir dir;
+  ScratchDir dir;
   std::int64_t clock = kStart;
   std::vector<std::string> logLines;
   std::unique_ptr<ChatRoom> room;

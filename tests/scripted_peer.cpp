@@ -23,22 +23,6 @@ constexpr std::chrono::milliseconds kSendLimit{30000};
   throw std::runtime_error("scripted peer: " + what + ": " + std::strerror(errno));
 }
 
-int millisUntil(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-}
-
-// Waits for events on fd until deadline; false when the time ran out.
-bool waitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    pollfd p{fd, events, 0};
-    const int ready = ::poll(&p, 1, millisUntil(deadline));
-    if (ready > 0) return true;
-    if (ready == 0) return false;
-    if (errno != EINTR) fail("poll");
-  }
-}
-
 std::string fromServer(msgType type, std::string_view text,
                        std::initializer_list<std::pair<std::string, std::string>> pairs = {}) {
   message m(-1, "server", std::string(text), type);
@@ -53,16 +37,12 @@ ScriptedPeer::ScriptedPeer(std::uint16_t port, std::function<void()> whileBlocke
 
 message ScriptedPeer::acceptLogon(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  if (!waitFor(listener_.get(), POLLIN, deadline)) {
-    throw std::runtime_error("scripted peer: the client did not connect");
-  }
-  connection_.reset(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-  if (!connection_) fail("accept");
+  connection_ = loopback::acceptBefore(listener_.get(), deadline, SOCK_CLOEXEC | SOCK_NONBLOCK);
   // Each send leaves as it is, so pieces are not merged on the way.
   const int on = 1;
   ::setsockopt(connection_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   reader_.reset();
-  message logon = receive(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()));
+  message logon = reader_.receiveFrom(connection_.get(), deadline);
   if (logon.type != msgInfo || logon.getMsg() != "INFO_LOGON") {
     throw std::runtime_error("scripted peer: the first message was not the logon but '" +
                              logon.getMsg() + "'");
@@ -71,22 +51,8 @@ message ScriptedPeer::acceptLogon(std::chrono::milliseconds timeout) {
 }
 
 message ScriptedPeer::receive(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  char buffer[65536];
-  while (reader_.empty()) {
-    if (!connection_) throw std::runtime_error("scripted peer: no connection");
-    if (!waitFor(connection_.get(), POLLIN, deadline)) {
-      throw std::runtime_error("scripted peer: no message from the client in time");
-    }
-    const ssize_t got = ::recv(connection_.get(), buffer, sizeof buffer, 0);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got < 0) fail("recv");
-    if (got == 0) throw std::runtime_error("scripted peer: the client ended the connection");
-    if (!reader_.feed(std::string_view(buffer, static_cast<std::size_t>(got)))) {
-      throw std::runtime_error("scripted peer: the client sent bytes that are not a message");
-    }
-  }
-  return reader_.take();
+  if (!connection_) throw std::runtime_error("scripted peer: no connection");
+  return reader_.receiveFrom(connection_.get(), Clock::now() + timeout);
 }
 
 void ScriptedPeer::send(std::string_view bytes) {
@@ -105,8 +71,8 @@ void ScriptedPeer::send(std::string_view bytes) {
       throw std::runtime_error("scripted peer: the client stopped reading");
     }
     if (whileBlocked_) whileBlocked_();
-    waitFor(connection_.get(), POLLOUT,
-            std::min(deadline, Clock::now() + std::chrono::milliseconds(20)));
+    loopback::waitFor(connection_.get(), POLLOUT,
+                      std::min(deadline, Clock::now() + std::chrono::milliseconds(20)));
   }
 }
 

@@ -150,7 +150,7 @@ TEST(ServerProgram, HelpExplainsEveryOptionAndTheBuiltInAccounts) {
 }
 
 TEST(ServerProgram, BadStartsExitWithAReason) {
-  testsupport::TempDir dir;
+  ScratchDir dir;
   const std::string badAccounts = dir.write("accounts.txt", "# ok\nbroken\n").string();
   const std::string missingDir = (dir.path() / "missing").string();
   struct Case {
@@ -185,7 +185,7 @@ TEST(ServerProgram, BadStartsExitWithAReason) {
 }
 
 TEST(ServerProgram, ServesUntilInterruptedOrTerminatedThenExitsCleanly) {
-  testsupport::TempDir dir;
+  ScratchDir dir;
   for (int number : {SIGINT, SIGTERM}) {
     ServerProcess server({"--port", "0", "--files", dir.path().string()});
     WireClient client(server.listeningPort());
@@ -202,7 +202,7 @@ TEST(ServerProgram, ServesUntilInterruptedOrTerminatedThenExitsCleanly) {
 }
 
 TEST(ServerProgram, HashedPasswordLinesWorkAsAnAccountsFile) {
-  testsupport::TempDir dir;
+  ScratchDir dir;
   ServerProcess fromArgument({"--hash-password", "zed", "secret words"});
   ASSERT_EQ(fromArgument.wait(), 0);
   ServerProcess fromInput({"--hash-password", "yan"}, "from stdin\r\n");

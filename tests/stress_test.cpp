@@ -135,10 +135,8 @@ class FloodServer {
   }
 
   void serve(Clock::time_point deadline) {
-    pollfd waitAccept{listener_.get(), POLLIN, 0};
-    if (::poll(&waitAccept, 1, 60000) != 1) throw std::runtime_error("no connection came");
-    UniqueFd connection(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!connection) throw std::runtime_error("accept failed");
+    const UniqueFd connection = loopback::acceptBefore(
+        listener_.get(), Clock::now() + std::chrono::seconds(60), SOCK_CLOEXEC | SOCK_NONBLOCK);
 
     std::string outgoing;
     std::size_t sentUpTo = 0;

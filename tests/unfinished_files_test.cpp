@@ -8,26 +8,18 @@
 #include <string>
 #include <utility>
 
+#include "scratch_dir.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
 class UnfinishedFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kq7-unfinished-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  std::string touch(const std::string& name) { return scratch.write(name, "part").string(); }
 
-  std::string touch(const std::string& name) {
-    const std::string path = (dir / name).string();
-    std::ofstream(path) << "part";
-    return path;
-  }
-
-  fs::path dir;
+  ScratchDir scratch{"kq7-unfinished"};
+  const fs::path& dir = scratch.path();
 };
 
 TEST_F(UnfinishedFiles, OnlyNamesStillRegisteredAreRemovedAtTheEnd) {

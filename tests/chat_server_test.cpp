@@ -15,6 +15,7 @@
 
 namespace {
 
+using testsupport::downloadRequest;
 using testsupport::logonMessage;
 using testsupport::request;
 using testsupport::WireClient;
@@ -139,11 +140,8 @@ TEST_F(LoopbackTest, DownloadsAFiveMebibyteFileByteForByte) {
   start(std::size_t{1} << 20);
 
   WireClient client = loggedOn("carol");
-  message ask = request(msgCommand, "DOWNLOAD_FILE", "carol");
-  ask.setValue("file_name", "big.bin");
-  client.send(ask);
-  ask.setValue("file_name", "../big.bin");
-  client.send(ask);
+  client.send(downloadRequest("big.bin", "carol"));
+  client.send(downloadRequest("../big.bin", "carol"));
 
   const message file = client.receive();
   EXPECT_EQ(file.type, msgData);
@@ -167,8 +165,7 @@ TEST_F(LoopbackTest, AClientThatStopsReadingIsDroppedWithoutStallingTheOthers) {
 
   // Far more than the slow client's buffers, the server's socket buffer and one file in
   // flight, while it reads nothing.
-  message ask = request(msgCommand, "DOWNLOAD_FILE", "slow");
-  ask.setValue("file_name", "big.bin");
+  const message ask = downloadRequest("big.bin", "slow");
   for (int i = 0; i < 6; ++i) slow.send(ask);
 
   fast.send(request(msgChat, "still here", "fast"));
@@ -194,8 +191,7 @@ TEST_F(LoopbackTest, AFileThatShrinksWhileBeingSentEndsThatConnection) {
   slow.send(logonMessage("slow"));
   const std::string slowConnection = connectionOf(slow);
   WireClient other = loggedOn("other");
-  message ask = request(msgCommand, "DOWNLOAD_FILE", "slow");
-  ask.setValue("file_name", "big.bin");
+  const message ask = downloadRequest("big.bin", "slow");
   slow.send(ask);
   awaitLog(slowConnection + ": sending file big.bin");
   std::filesystem::resize_file(files.path() / "big.bin", 1000);

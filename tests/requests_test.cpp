@@ -14,6 +14,7 @@
 
 namespace {
 
+using testsupport::downloadRequest;
 using testsupport::logonMessage;
 using testsupport::request;
 
@@ -89,9 +90,7 @@ class RoomTest : public ::testing::Test {
     return ask(id, logonMessage(name));
   }
   std::vector<std::string> download(ConnectionId id, const std::string& name) {
-    message m = request(msgCommand, "DOWNLOAD_FILE");
-    m.setValue("file_name", name);
-    return ask(id, m);
+    return ask(id, downloadRequest(name));
   }
   std::vector<std::string> gameLogin(ConnectionId id, const char* user, const char* password) {
     message m = request(msgCommand, "KQ7_LOGIN");
@@ -230,9 +229,7 @@ TEST_F(RoomTest, DownloadSendsTheFileBytesExactly) {
   room->connect(1);
 
   for (const auto& [name, bytes] : {std::pair{"data.bin"s, content}, std::pair{"empty"s, ""s}}) {
-    message m = request(msgCommand, "DOWNLOAD_FILE");
-    m.setValue("file_name", name);
-    const std::vector<Reply> out = send(1, m);
+    const std::vector<Reply> out = send(1, downloadRequest(name));
     ASSERT_EQ(out.size(), 1u);
     EXPECT_TRUE(out[0].isFile);
     EXPECT_EQ(out[0].m.type, msgData);
@@ -280,11 +277,7 @@ TEST_F(RoomTest, FilesOverTheLimitAreRefused) {
   dir.write("files/ten", std::string(10, 't'));
   dir.write("files/eleven", std::string(11, 'e'));
   room->connect(1);
-  const std::vector<Reply> ten = send(1, [] {
-    message m = request(msgCommand, "DOWNLOAD_FILE");
-    m.setValue("file_name", "ten");
-    return m;
-  }());
+  const std::vector<Reply> ten = send(1, downloadRequest("ten"));
   ASSERT_EQ(ten.size(), 1u);
   EXPECT_EQ(ten[0].m.getValue("file_data"), std::string(10, 't'));
   EXPECT_EQ(download(1, "eleven"),

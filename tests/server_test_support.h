@@ -30,6 +30,12 @@ inline message request(msgType type, std::string msg, std::string from = "tester
   return message(-1, std::move(from), std::move(msg), type);
 }
 
+inline message downloadRequest(const std::string& fileName, std::string from = "tester") {
+  message m = request(msgCommand, "DOWNLOAD_FILE", std::move(from));
+  m.setValue("file_name", fileName);
+  return m;
+}
+
 inline message logonMessage(const std::string& name) {
   message m = request(msgInfo, "INFO_LOGON", name);
   m.setValue("screen_name", name);
